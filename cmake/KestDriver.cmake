@@ -1,0 +1,32 @@
+# Driver code is compiled with hidden symbols: only the entry points marked for
+# export leave the shared libraries.
+# Each folder gives an object library (for the shared libraries) and a static
+# library of the same objects (for tests that reach inside the driver).
+function(kest_driver_library name)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  add_library(${name}_o OBJECT ${_srcs})
+  set_target_properties(${name}_o PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  add_library(${name} STATIC $<TARGET_OBJECTS:${name}_o>)
+  target_link_libraries(${name} PUBLIC kestplat ${ARGN})
+endfunction()
+
+# A test executable; THREADED marks tests that also run under ThreadSanitizer.
+function(kest_test name)
+  cmake_parse_arguments(T "THREADED" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  set(_labels unit)
+  if(T_THREADED)
+    set(_labels threaded)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES LABELS "${_labels}" TIMEOUT 300)
+endfunction()
+
+# A host-side static library from every source of the folder (none yet: skipped).
+function(kest_host_library name)
+  file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  if(_srcs)
+    add_library(${name} STATIC ${_srcs})
+    target_link_libraries(${name} PUBLIC kestplat ${ARGN})
+  endif()
+endfunction()

@@ -1,0 +1,1 @@
+#include "raster/printer_context.h"

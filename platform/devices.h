@@ -168,6 +168,10 @@ class DeviceBackend {
   virtual BOOL GetCommTimeouts(COMMTIMEOUTS* t);
   virtual BOOL SetCommTimeouts(const COMMTIMEOUTS* t);
   virtual BOOL Purge(DWORD flags);
+  // Called by CloseHandle before Close, from the closing thread: makes reads
+  // and writes waiting in other threads return at once. Close follows when
+  // they have returned. Calls may arrive from several threads at a time.
+  virtual void Cancel();
   virtual void Close() = 0;
 };
 

@@ -122,6 +122,8 @@ struct DeviceManager {
   std::recursive_mutex lifecycle;
 
   DeviceManager() {
+    schemes["tty"] = detail::MakeTtyBackend;
+    schemes["usblp"] = detail::MakeUsbLpBackend;
     schemes["file"] = detail::MakeFileBackend;
   }
 };

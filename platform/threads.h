@@ -9,6 +9,11 @@ using HWND = void*;
 constexpr UINT WM_USER = 0x0400;
 constexpr UINT PM_NOREMOVE = 0x0000;
 constexpr UINT PM_REMOVE = 0x0001;
+constexpr UINT WM_QUIT = 0x0012;
+// GetExitCodeThread's value while the thread runs.
+constexpr DWORD STILL_ACTIVE = 259;
+// CreateThread flag; the stand-in starts every thread at once and refuses it.
+constexpr DWORD CREATE_SUSPENDED = 0x00000004;
 
 struct MSG {
   HWND hwnd;
@@ -42,6 +47,7 @@ KESTPLAT_API BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode);
 // to a thread without one, or one that has ended, fails.
 KESTPLAT_API BOOL PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
 KESTPLAT_API BOOL PeekMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+// Blocks until a message arrives; FALSE for WM_QUIT, -1 for bad arguments.
 KESTPLAT_API BOOL GetMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
 
 KESTPLAT_API void InitializeCriticalSection(CRITICAL_SECTION* cs);

@@ -1,1 +1,0 @@
-#include "ports/ports.h"

@@ -86,6 +86,11 @@ BOOL PrinterContext::SetupRaster(const GDIINFO* gdiInfo, const DEVMODEW* devMode
     }
   }
 
+  // Room for the complete delta-row encoding of any line (the encoder needs
+  // one byte beyond what it writes).
+  fullEncodedLineSize = DeltaRowWorstCase(bytesPerLine) + 8;
+  fullEncodedLine = AllocArray<uint8_t>(static_cast<size_t>(fullEncodedLineSize));
+
   dotWeightK = 10649;
   dotWeightC = 9011;
   dotWeightM = 9830;
@@ -93,8 +98,8 @@ BOOL PrinterContext::SetupRaster(const GDIINFO* gdiInfo, const DEVMODEW* devMode
   hueGainBlue = 163;
   hueGainGreen = 229;
 
-  bool ok = dotsCMY && dotsK && encodedLine && nextErrorRow && (!landscape || rotationRow) && levelsK && errorRowK &&
-            seedRowK && toneTableGrey;
+  bool ok = dotsCMY && dotsK && encodedLine && fullEncodedLine && nextErrorRow && (!landscape || rotationRow) &&
+            levelsK && errorRowK && seedRowK && toneTableGrey;
   if (colourMode) {
     ok = ok && levelsC && levelsM && levelsY && errorRowC && errorRowM && errorRowY && seedRowC && seedRowM &&
          seedRowY && valueCurve && toneTableColour;
@@ -124,6 +129,7 @@ void PrinterContext::FreeRasterBuffers() {
   Release(dotsCMY);
   Release(dotsK);
   Release(encodedLine);
+  Release(fullEncodedLine);
   Release(nextErrorRow);
   Release(levelsC);
   Release(levelsY);

@@ -8,6 +8,15 @@
 #include "platform/gdi.h"
 #include "platform/types.h"
 
+// One blank row in the collecting area: its blank-line commands start at
+// `start` and take `length` bytes. `needed` rows are always sent, because the
+// printer's seeds may hold dots when they arrive.
+struct BlankRowMark {
+  uint16_t start;
+  uint8_t length;
+  uint8_t needed;
+};
+
 class OutputChannel {
  public:
   static constexpr int32_t kOutputCapacity = 32768;
@@ -20,6 +29,18 @@ class OutputChannel {
   uint8_t controlBase = 0;
   int32_t outputCapacity = kOutputCapacity;
 
+  // Where the blank rows lie in the collecting area, so that the flush can
+  // shorten runs of them without parsing bytes. A row is marked only when its
+  // blank-line commands lie whole in the collecting area; at least three
+  // bytes each, hence the bound.
+  static constexpr int32_t kMaxBlankRowMarks = kOutputCapacity / 3 + 1;
+  BlankRowMark blankRowMarks[kMaxBlankRowMarks];
+  int32_t blankRowMarkCount = 0;
+  // True while the printer's seed rows are known to be all zero: after a
+  // blank row went out (or was dropped after one that did). False after a
+  // row with dots, before any row, and after bytes were lost.
+  bool printerSeedsClear = false;
+
   // Port-driver client (frontend/port_client.cpp).
   HANDLE OpenDevice(LPCWSTR portName);
   void CloseDevice();
@@ -28,6 +49,9 @@ class OutputChannel {
   BOOL AppendOutput(const void* data, int32_t length);
   BOOL AppendOutputString(const char* s);
   BOOL FlushOutput();
+  // Notes that the row just appended ended the collecting area with `span`
+  // bytes of blank-line commands (span 0: the row had dots).
+  void NoteRowAppended(int32_t span);
 };
 
 class PrinterContext : public OutputChannel {
@@ -77,6 +101,12 @@ class PrinterContext : public OutputChannel {
   uint32_t wakeUpBytes = 0;
   int32_t resetStatusViaRts = 0;
   uint8_t* rotationRow = nullptr;
+  // Encode area for the complete delta-row encoding of a line that does not
+  // come out shorter than the raw row; sized for the worst case.
+  uint8_t* fullEncodedLine = nullptr;
+  int32_t fullEncodedLineSize = 0;
+  // Whether a plane of the row being sent had dots (for the blank-row marks).
+  bool rowHasDots = false;
 
   // Raster buffers (raster/context.cpp).
   BOOL SetupRaster(const GDIINFO* gdiInfo, const DEVMODEW* devMode);
@@ -90,7 +120,8 @@ class PrinterContext : public OutputChannel {
   BOOL HalftonePlane(const int16_t* levels, int16_t* errorRow, uint8_t* dots, const uint8_t* mask, int32_t dotWeight,
                      uint8_t* seed);
   BOOL SendLine(const uint8_t* dots, uint8_t* seed);
-  void SetCompressionMode(int32_t mode);
+  // FALSE when appending the command failed.
+  BOOL SetCompressionMode(int32_t mode);
   BOOL SendLineData(const uint8_t* data, int32_t count);
 
   // Page flush (raster/output_buffer.cpp).
@@ -115,10 +146,18 @@ void HsvToRgb(int hue, int s, int v, int* r, int* g, int* b);
 // Delta-row encoding; 2147483647 when the encoded line would not be shorter
 // than the raw row.
 int32_t DeltaRowEncode(const uint8_t* row, int32_t length, uint8_t* out, const uint8_t* seed);
+// The same runs into an area of `capacity` bytes; 2147483647 when they need
+// `capacity` bytes or more.
+int32_t DeltaRowEncodeInto(const uint8_t* row, int32_t length, uint8_t* out, int32_t capacity, const uint8_t* seed);
 // One run; bytes written, or -1 when it does not fit before `end`.
 int32_t EmitDeltaRun(int32_t count, int32_t offset, const uint8_t* data, uint8_t** position, const uint8_t* end);
-// Blank-line filter over raw bytes; bytes written, -1 for an empty source.
-int32_t FilterBlankLines(const uint8_t* src, int32_t srcLen, const uint8_t* pattern, int32_t patLen, int32_t keep,
-                         uint8_t* dst);
+// Worst-case size of the complete delta-row encoding of a row of `length`
+// bytes: all bytes changed, one command byte per eight.
+constexpr int32_t DeltaRowWorstCase(int32_t length) { return length + (length + 7) / 8; }
+// Blank-row filter: copies src to dst, leaving out the blank rows of each run
+// of adjacent marks past the first `keep` (needed rows always stay). Bytes
+// written; -1 for an empty source.
+int32_t FilterBlankLines(const uint8_t* src, int32_t srcLen, const BlankRowMark* marks, int32_t markCount,
+                         int32_t keep, uint8_t* dst);
 
 constexpr int32_t kDeltaEncodeFailed = 2147483647;

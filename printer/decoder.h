@@ -10,6 +10,13 @@
 // outside pages, so clearing the seeds there never changes a correct stream.
 // A page start clears every seed and makes the next line the black line of a
 // new row; it does not change the mode.
+//
+// Modes. Before any ESC m, and after ESC @ or ESC A, the mode is 0. Lines in
+// modes 0 and 5 carry no data: each is a blank row and clears its plane's
+// seed (the job initialisation leaves mode 5, and the driver sends the first
+// blank line of a page without a mode command). In mode 3 a line's data are
+// delta-row runs against the plane's seed, and a line without data repeats
+// the seed. Anything else is refused with the offset and the reason.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,9 @@
 #include "printer/virtual_printer.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 
@@ -622,6 +624,22 @@ void VirtualPrinter::MarkPageStart() {
 std::vector<uint8_t> VirtualPrinter::Captured() const {
   std::lock_guard<std::mutex> lock(mu_);
   return capture_;
+}
+
+bool VirtualPrinter::SaveCapture(const std::string& path, std::string* error) const {
+  const std::vector<uint8_t> bytes = Captured();
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    if (error) *error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const int savedErrno = errno;
+  if (std::fclose(f) != 0 || !written) {
+    if (error) *error = path + ": " + std::strerror(written ? errno : savedErrno);
+    return false;
+  }
+  return true;
 }
 
 bool VirtualPrinter::CaptureTruncated() const {

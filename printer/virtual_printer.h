@@ -153,6 +153,8 @@ class VirtualPrinter {
   // ---- What happened ----
   std::vector<uint8_t> Captured() const;
   bool CaptureTruncated() const;
+  // Writes the captured bytes to a file; false and *error on failure.
+  bool SaveCapture(const std::string& path, std::string* error) const;
   uint64_t BytesReceived() const;
   // The decoded job so far; with `finish` an unfinished command is reported as
   // truncated and a cut colour row completed (the live decoder is untouched).

@@ -461,6 +461,18 @@ TEST(Decoder, ArbitraryBytesNeverBreakIt) {
     o.colour = rng() % 2;
     o.maxLines = 50;
     DecodedJob job = Decode(s, o);
+    // Fed in two pieces, the same result.
+    StreamDecoder split(o);
+    const size_t cut = s.empty() ? 0 : rng() % s.size();
+    split.Feed(s.data(), cut);
+    split.Feed(s.data() + cut, s.size() - cut);
+    DecodedJob job2 = split.Take();
+    ASSERT_EQ(job2.planes, job.planes);
+    ASSERT_EQ(job2.events.size(), job.events.size());
+    ASSERT_EQ(job2.error.has_value(), job.error.has_value());
+    if (job.error) {
+      ASSERT_EQ(job2.error->ToString(), job.error->ToString());
+    }
     EXPECT_EQ(job.bytes, s.size());
     EXPECT_LE(job.lines, 50u);
     EXPECT_LE(job.bytesPerLine, kMaxLineBytes);

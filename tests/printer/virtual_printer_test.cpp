@@ -2,8 +2,11 @@
 // capture, faults, scripted state changes, RTS, waits across threads.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -191,6 +194,24 @@ TEST_F(VirtualPrinterTest, CaptureKeepsEveryByteInOrder) {
   EXPECT_EQ(job.planes[0][1], Row{0xAA});
   // The 00 opening the second write is the cut line's count, not a wake-up byte.
   EXPECT_EQ(job.Count(Command::WakeUp), 1u);
+}
+
+TEST_F(VirtualPrinterTest, CaptureIsSavedToAFile) {
+  VirtualPrinter p;
+  ASSERT_TRUE(WriteAll(p, Cat({{0x00, 0x1A}, kJobInit})));  // junk after a wake-up byte is kept too
+  const std::string path = "/tmp/vprinter_capture_" + std::to_string(::getpid()) + ".prn";
+  std::string error;
+  ASSERT_TRUE(p.SaveCapture(path, &error)) << error;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  Bytes back(64);
+  back.resize(std::fread(back.data(), 1, back.size(), f));
+  std::fclose(f);
+  std::remove(path.c_str());
+  EXPECT_EQ(back, p.Captured());
+  EXPECT_EQ(back.size(), 16u);
+  EXPECT_FALSE(p.SaveCapture("/nonexistent-dir/c.prn", &error));
+  EXPECT_NE(error.find("/nonexistent-dir/c.prn: "), std::string::npos);
 }
 
 TEST_F(VirtualPrinterTest, CaptureIsBounded) {

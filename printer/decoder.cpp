@@ -352,8 +352,8 @@ bool StreamDecoder::ProcessLine() {
       if (gap == 31) {
         for (;;) {
           if (i >= n) {
-            Fail(runOffset, Format("run command %02X: its offset bytes run past the end of the line's %zu data bytes",
-                                   c, n));
+            Fail(runOffset,
+                 Format("run command %02X: its offset bytes run past the end of the line's %zu data bytes", c, n));
             return true;
           }
           const uint8_t x = data[i++];

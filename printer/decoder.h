@@ -53,9 +53,9 @@ struct Event {
   uint32_t length = 0;  // bytes of the command; for WakeUp the number of zero bytes
   uint8_t param = 0;    // Mode, JobControl: n; Rts: n; Line: the data count
   // Lines only:
-  uint8_t mode = 0;    // the mode the line was read in
-  uint8_t plane = 0;   // kPlaneK .. kPlaneY (always K in monochrome)
-  uint32_t row = 0;    // index of the row it printed in that plane
+  uint8_t mode = 0;   // the mode the line was read in
+  uint8_t plane = 0;  // kPlaneK .. kPlaneY (always K in monochrome)
+  uint32_t row = 0;   // index of the row it printed in that plane
 };
 
 // "ESC g 5 (mode 3, plane K, row 12) at 40", for test messages.
@@ -96,10 +96,10 @@ struct DecodedJob {
   std::vector<std::vector<Row>> planes;
   // First row of each page; always starts with 0.
   std::vector<size_t> pageStartRows;
-  uint64_t bytes = 0;          // bytes read
-  uint64_t pendingBytes = 0;   // bytes of a command not yet complete (live decoding)
-  size_t lines = 0;            // line commands read
-  size_t incompleteRows = 0;   // colour rows that ended before all four lines came
+  uint64_t bytes = 0;         // bytes read
+  uint64_t pendingBytes = 0;  // bytes of a command not yet complete (live decoding)
+  size_t lines = 0;           // line commands read
+  size_t incompleteRows = 0;  // colour rows that ended before all four lines came
   std::optional<DecodeError> error;
 
   bool ok() const { return !error.has_value(); }

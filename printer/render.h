@@ -14,7 +14,7 @@ namespace vprinter {
 struct Image {
   uint32_t width = 0;
   uint32_t height = 0;
-  uint32_t channels = 1;  // 1: grey (monochrome jobs), 3: RGB (colour jobs)
+  uint32_t channels = 1;        // 1: grey (monochrome jobs), 3: RGB (colour jobs)
   std::vector<uint8_t> pixels;  // top row first, width * channels bytes per row
 
   const uint8_t* Pixel(uint32_t x, uint32_t y) const {

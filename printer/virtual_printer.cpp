@@ -333,10 +333,9 @@ BOOL VirtualPrinter::Write(const void* data, DWORD size, DWORD* written, const s
   uint64_t timeout = uint64_t{t.WriteTotalTimeoutMultiplier} * size + t.WriteTotalTimeoutConstant;
   if (timeout >= INFINITE) timeout = INFINITE - 1;
   if (timeout == 0) timeout = INFINITE;  // no total timeout: wait until the printer takes bytes again
-  const auto deadline =
-      timeout == INFINITE
-          ? std::chrono::steady_clock::time_point::max()
-          : std::chrono::steady_clock::now() + std::chrono::nanoseconds(plat::StandInMsToRealNs(timeout));
+  const auto deadline = timeout == INFINITE ? std::chrono::steady_clock::time_point::max()
+                                            : std::chrono::steady_clock::now() +
+                                                  std::chrono::nanoseconds(plat::StandInMsToRealNs(timeout));
   const uint64_t gen = closeGeneration_;
   DWORD done = 0;
   bool gone = false;

@@ -57,11 +57,11 @@ enum class Attachment : uint8_t {
 struct Trigger {
   enum class When : uint8_t { AfterBytes, AfterLines, AfterCommand };
   When when = When::AfterBytes;
-  uint64_t count = 0;                   // bytes received, lines printed, or the k-th command
+  uint64_t count = 0;                     // bytes received, lines printed, or the k-th command
   Command command = Command::JobControl;  // AfterCommand only
-  int param = -1;                       // AfterCommand: the command's parameter, -1 = any
+  int param = -1;                         // AfterCommand: the command's parameter, -1 = any
   std::optional<State> state;
-  bool report = false;   // queue the new state's status byte
+  bool report = false;  // queue the new state's status byte
   bool unplug = false;
 
   static Trigger AfterBytes(uint64_t n, State s);

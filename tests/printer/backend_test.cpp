@@ -1,5 +1,7 @@
 // The virtual printer behind port names, reached through the platform's
 // CreateFileW, WriteFile, ReadFile, DeviceIoControl and CloseHandle.
+#include "printer/backend.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,7 +13,6 @@
 #include "platform/devices.h"
 #include "platform/registry.h"
 #include "platform/system.h"
-#include "printer/backend.h"
 
 namespace vprinter {
 namespace {

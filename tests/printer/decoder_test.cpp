@@ -1,11 +1,11 @@
+#include "printer/decoder.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
-
-#include "printer/decoder.h"
 
 namespace vprinter {
 namespace {
@@ -260,10 +260,7 @@ TEST(Decoder, MalformedStreamsAreRefused) {
       {"lone ESC", {0x1B}, 4, 0, "truncated command ESC: the stream ends after 1 bytes"},
       {"ESC m without its mode", {0x1B, 0x6D}, 4, 0, "truncated command ESC m: the stream ends after 2 of its 3 bytes"},
       {"ESC g without its count", Cat({kJobInit, {0x1B, 0x67}}), 4, 14, "truncated command ESC g"},
-      {"ESC g cut inside its data",
-       Cat({kMode3, {0x1B, 0x67, 0x05, 0x01, 0x02}}),
-       4,
-       3,
+      {"ESC g cut inside its data", Cat({kMode3, {0x1B, 0x67, 0x05, 0x01, 0x02}}), 4, 3,
        "truncated command ESC g: the stream ends after 5 of its 8 bytes"},
       {"ESC e cut", {0x1B, 0x65, 0x01}, 4, 0, "truncated command ESC e"},
       {"unknown command", Cat({kMode0, {0x1B, 0x5A, 0x00}}), 4, 3, "unknown command ESC 5A"},
@@ -279,12 +276,10 @@ TEST(Decoder, MalformedStreamsAreRefused) {
       {"second run past the end", Cat({kMode3, Line({0x00, 0x01, 0x40})}), 4, 8, "run of 3 bytes: count past the end"},
       {"offset extension missing", Cat({kMode3, Line({0x1F})}), 64, 6, "offset bytes run past the end"},
       {"offset extension FF then nothing", Cat({kMode3, Line({0x1F, 0xFF})}), 600, 6, "offset bytes run past"},
-      {"run starting past the width", Cat({kMode3, Line({0x04, 0xFF})}), 4, 6, "run over bytes 4..4: past the line width of 4"},
+      {"run starting past the width", Cat({kMode3, Line({0x04, 0xFF})}), 4, 6,
+       "run over bytes 4..4: past the line width of 4"},
       {"run crossing the width", Cat({kMode3, Line({0x00, 0x01, 0x22, 0xA, 0xB})}), 4, 8, "run over bytes 3..4"},
-      {"grown width above the limit",
-       Cat({kMode3, Line(Cat({{0x1F}, Bytes(33, 0xFF), {0x00, 0x01}}))}),
-       0,
-       6,
+      {"grown width above the limit", Cat({kMode3, Line(Cat({{0x1F}, Bytes(33, 0xFF), {0x00, 0x01}}))}), 0, 6,
        "past the line width of 8192"},
   };
   for (const auto& c : cases) {
@@ -444,7 +439,11 @@ TEST(Decoder, RandomRowsRoundTripInAnyPieces) {
 // within its bounds.
 TEST(Decoder, ArbitraryBytesNeverBreakIt) {
   std::mt19937 rng(777);
-  const Bytes valid = Cat({kJobInit, kMode3, Line({0xE0, 1, 2, 3, 4, 5, 6, 7, 8, 0x1F, 0xFF, 0x00, 9}), kMode0, kBlank,
+  const Bytes valid = Cat({kJobInit,
+                           kMode3,
+                           Line({0xE0, 1, 2, 3, 4, 5, 6, 7, 8, 0x1F, 0xFF, 0x00, 9}),
+                           kMode0,
+                           kBlank,
                            {0x1B, 0x65, 0x01, 0x00, 0x1B, 0x76, 0x03}});
   for (int iter = 0; iter < 3000; ++iter) {
     Bytes s;

@@ -1,7 +1,9 @@
 // The virtual printer on a pseudo-terminal, driven by a client that opens the
 // terminal as a serial port would.
-#include <gtest/gtest.h>
+#include "printer/pty_server.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "platform/system.h"
-#include "printer/pty_server.h"
 
 namespace vprinter {
 namespace {

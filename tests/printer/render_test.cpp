@@ -1,3 +1,5 @@
+#include "printer/render.h"
+
 #include <gtest/gtest.h>
 #include <png.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "printer/decoder.h"
-#include "printer/render.h"
 
 namespace vprinter {
 namespace {
@@ -43,9 +44,7 @@ bool ReadPng(const std::string& path, PngFile* out) {
   return true;
 }
 
-std::string TempPath(const char* name) {
-  return "/tmp/vprinter_" + std::to_string(getpid()) + "_" + name + ".png";
-}
+std::string TempPath(const char* name) { return "/tmp/vprinter_" + std::to_string(getpid()) + "_" + name + ".png"; }
 
 DecodedJob MonoJob(std::vector<Row> rows) {
   DecodedJob job;
@@ -61,9 +60,9 @@ TEST(Render, MonochromeDotsAreBlackOnWhite) {
   ASSERT_EQ(img.width, 16u);
   ASSERT_EQ(img.height, 3u);
   ASSERT_EQ(img.channels, 1u);
-  EXPECT_EQ(*img.Pixel(0, 0), 0);     // first dot: most significant bit
+  EXPECT_EQ(*img.Pixel(0, 0), 0);  // first dot: most significant bit
   EXPECT_EQ(*img.Pixel(1, 0), 255);
-  EXPECT_EQ(*img.Pixel(15, 0), 0);    // last dot: least significant bit of byte 1
+  EXPECT_EQ(*img.Pixel(15, 0), 0);  // last dot: least significant bit of byte 1
   EXPECT_EQ(*img.Pixel(7, 1), 255);
   EXPECT_EQ(*img.Pixel(9, 2), 0);
 
@@ -92,9 +91,8 @@ TEST(Render, ColourPlanesComposeAsInks) {
     uint32_t x;
     uint8_t r, g, b;
   };
-  const Expect cases[] = {{0, 0, 0, 0},       {1, 0, 255, 255}, {2, 255, 0, 255}, {3, 255, 255, 0},
-                          {4, 0, 0, 255},     {5, 255, 0, 0},   {6, 0, 255, 0},   {7, 0, 0, 0},
-                          {8, 0, 0, 0},       {9, 255, 255, 255}};
+  const Expect cases[] = {{0, 0, 0, 0},   {1, 0, 255, 255}, {2, 255, 0, 255}, {3, 255, 255, 0}, {4, 0, 0, 255},
+                          {5, 255, 0, 0}, {6, 0, 255, 0},   {7, 0, 0, 0},     {8, 0, 0, 0},     {9, 255, 255, 255}};
   for (const auto& c : cases) {
     SCOPED_TRACE("dot " + std::to_string(c.x));
     const uint8_t* p = img.Pixel(c.x, 0);

@@ -1,7 +1,8 @@
 // The virtual printer's port side, called directly: status answers, device ID,
 // capture, faults, scripted state changes, RTS, waits across threads.
-#include <gtest/gtest.h>
+#include "printer/virtual_printer.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "platform/system.h"
-#include "printer/virtual_printer.h"
 
 namespace vprinter {
 namespace {
@@ -56,8 +56,8 @@ TEST_F(VirtualPrinterTest, StatusRequestAnsweredPerState) {
     Bytes answer;
   };
   const Case cases[] = {
-      {State::Ready, {0x80}},   {State::NotReady, {0x88}},   {State::PaperOut, {0x82}},
-      {State::Error, {0x84}},   {State::PaperError, {0x86}}, {State::Silent, {}},
+      {State::Ready, {0x80}}, {State::NotReady, {0x88}},   {State::PaperOut, {0x82}},
+      {State::Error, {0x84}}, {State::PaperError, {0x86}}, {State::Silent, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(StateName(c.state));
@@ -288,9 +288,9 @@ TEST_F(VirtualPrinterTest, UnpluggedPrinter) {
     DWORD writeError;
     bool readFails;
   };
-  for (const Case& c : {Case{Attachment::Any, ERROR_SERIAL_NO_DEVICE, true},
-                        Case{Attachment::Serial, ERROR_SERIAL_NO_DEVICE, true},
-                        Case{Attachment::PrinterClass, ERROR_DEVICE_NOT_CONNECTED, false}}) {
+  for (const Case& c :
+       {Case{Attachment::Any, ERROR_SERIAL_NO_DEVICE, true}, Case{Attachment::Serial, ERROR_SERIAL_NO_DEVICE, true},
+        Case{Attachment::PrinterClass, ERROR_DEVICE_NOT_CONNECTED, false}}) {
     PrinterOptions o;
     o.attachment = c.attachment;
     VirtualPrinter p(o);

@@ -1,6 +1,7 @@
 // DrvEnableDriver: keep a copy of the engine's table, hook twelve entries and
 // take the three engine callbacks the front end needs.
 #include "frontend/frontend.h"
+#include "portdriver/stream_driver.h"
 
 PFN g_savedDrvFns[DRV_ENTRY_COUNT];
 PFN_EngCreateDeviceSurface g_pfnCreateSurface = nullptr;
@@ -20,9 +21,6 @@ namespace {
 
 // Entries that do nothing (power handler, last slot).
 void DoNothing() {}
-
-// The one routine behind every export that only reports success.
-DWORD ReturnOne() { return 1; }
 
 template <class F>
 PFN AsPfn(F f) {
@@ -59,8 +57,8 @@ KEST_EXPORT BOOL DrvEnableDriver(ULONG, ULONG, DRVENABLEDATA* pded, ENGCALLBACKS
   return TRUE;
 }
 
-KEST_EXPORT DWORD DrvAdvPageSetupDlg() { return ReturnOne(); }
-KEST_EXPORT DWORD GetPrinterStatus() { return ReturnOne(); }
-KEST_EXPORT DWORD ResetPrinter() { return ReturnOne(); }
-KEST_EXPORT DWORD StopPortMonitor() { return ReturnOne(); }
-KEST_EXPORT DWORD UpdatePrinterStatus() { return ReturnOne(); }
+KEST_EXPORT DWORD DrvAdvPageSetupDlg() { return KestReturnOne(); }
+KEST_EXPORT DWORD GetPrinterStatus() { return KestReturnOne(); }
+KEST_EXPORT DWORD ResetPrinter() { return KestReturnOne(); }
+KEST_EXPORT DWORD StopPortMonitor() { return KestReturnOne(); }
+KEST_EXPORT DWORD UpdatePrinterStatus() { return KestReturnOne(); }

@@ -60,3 +60,10 @@ bool BufferBoundedMatch(const WCHAR* given, DWORD givenBytes, const WCHAR* store
 bool ShorterNameMatch(const WCHAR* given, const WCHAR* stored);
 // Empties a queue, freeing its records.
 void ClearStatusQueue(std::deque<StatusRecord*>& queue);
+// Appends a record the queue then owns, dropping the oldest beyond the limit.
+void AppendStatusRecord(std::deque<StatusRecord*>& queue, StatusRecord* record);
+// The record under an index; null when the index is not open.
+PortRecord* FindPort(uint8_t index);
+// Records the model code of a port opened anew; false when the current-port
+// record cannot be allocated (only possible before the first success).
+bool SetCurrentModelCode(uint32_t modelCode);

@@ -138,6 +138,10 @@ class PrinterContext : public OutputChannel {
   // Reads PrintTimeout, numWakeUpBytes and EnableResetStatusviaRTS; run by
   // the constructor.
   void ReadSettings();
+
+  // Document end commands (frontend/document.cpp).
+  BOOL SendTrailer();
+  void SendJobEnd();
 };
 
 // Free routines of the raster engine.

@@ -92,6 +92,11 @@ constexpr int CSTR_EQUAL = 2;
 constexpr int CSTR_GREATER_THAN = 3;
 
 extern "C" {
+// A name that is neither an active stream driver nor in the device map fails
+// with ERROR_FILE_NOT_FOUND; a port that is open already fails with
+// ERROR_SHARING_VIOLATION (ports are exclusive; stream drivers decide in their
+// Open). Reads and writes outside the access asked for fail with
+// ERROR_ACCESS_DENIED; calls on a closed handle with ERROR_INVALID_HANDLE.
 KESTPLAT_API HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                                 void* lpSecurityAttributes, DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
                                 HANDLE hTemplateFile);

@@ -200,6 +200,50 @@ TEST_F(MonitorTest, ResetMessageWritesAndClosesTheHandleItWasHanded) {
   EXPECT_EQ(TableSize(), 0u) << "the monitor's own port is not touched";
 }
 
+TEST_F(MonitorTest, ResetThatCannotBeWrittenSignalsTheTimeout) {
+  ASSERT_TRUE(EnsureStatusThread());
+  com2->SetAcceptWrites(false);
+  uint8_t type = 0;
+  HANDLE h = PrinterOpen(u"COM2:", &type);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(PostToMonitor(MONITOR_RESET_PRINTER, reinterpret_cast<WPARAM>(h), type | 0x10000, false));
+  EXPECT_TRUE(Signalled(timeoutEvent_, 60000));
+  EXPECT_TRUE(Eventually([&] { return com2->OpenNow() == 0; })) << "closed all the same";
+}
+
+// Clients keep waking a monitor whose stop falls due at any moment: every
+// open ends up watched by exactly one monitor, whether the old one was woken
+// in time or a new one was started after it ended.
+TEST_F(MonitorTest, WakingAMonitorThatIsJustEnding) {
+  for (int round = 0; round < 30; ++round) {
+    SCOPED_TRACE(round);
+    ASSERT_TRUE(PostToMonitor(MONITOR_STOP, 1 + round % 3, 0, true));
+    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50 * (round % 7)));
+    ASSERT_EQ(OpenPort(u"LPT1:", NVP_OPEN), 1);
+    ASSERT_TRUE(Eventually([] { return MonitoredPort() == 1 && RefCount(1) == 2; }));
+    SyncMonitor();
+    EXPECT_EQ(RefCount(1), 2);
+    EXPECT_EQ(MonitoredPort(), 1);
+    ClosePort(1);
+  }
+}
+
+// The monitor's stop falls due while a client holds the lock: the monitor
+// waits for the lock on its way out while the client wakes it and hands it a
+// port. It must stay and watch that port.
+TEST_F(MonitorTest, WokenWhileWaitingToEnd) {
+  ASSERT_TRUE(EnsureStatusThread());  // idle: no port, no lock taken per pass
+  ASSERT_TRUE(PostToMonitor(MONITOR_STOP, 50, 0, false));
+  EnterCriticalSection(&g_csPorts);
+  Sleep(1000);  // the stop falls due; the monitor now waits for the lock
+  const uint8_t index = OpenPort(u"LPT1:", NVP_OPEN);
+  LeaveCriticalSection(&g_csPorts);
+  ASSERT_EQ(index, 1);
+  EXPECT_TRUE(Eventually([] { return MonitoredPort() == 1 && RefCount(1) == 2; }));
+  EXPECT_NE(MonitorThread(), nullptr);
+  ClosePort(index);
+}
+
 TEST_F(MonitorTest, ThreeBytesInOneReadMakeThreeRecordsInEachQueue) {
   const uint8_t index = OpenWatched(u"LPT1:");
   SYSTEMTIME now;

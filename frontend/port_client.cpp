@@ -16,6 +16,29 @@ namespace {
 // S91 models want zero bytes to wake up before a job.
 bool IsS91(uint32_t modelCode) { return modelCode == 3 || modelCode == 6; }
 
+// The port a job without a port name prints to: the registry's default print
+// port, else "LPT1:", as the port layer chooses it for an open without a name.
+std::u16string DefaultPrintPort() {
+  std::u16string name = u"LPT1:";
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Printers\\Ports", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return name;
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  constexpr DWORD kMaxNameBytes = 512;
+  if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_SZ &&
+      size >= sizeof(WCHAR) && size <= kMaxNameBytes) {
+    WCHAR value[kMaxNameBytes / sizeof(WCHAR) + 1] = {};
+    DWORD read = size;
+    if (RegQueryValueExW(key, u"DefaultPrintPort", nullptr, &type, reinterpret_cast<LPBYTE>(value), &read) ==
+            ERROR_SUCCESS &&
+        value[0] != 0) {
+      name = value;  // stored data need not end in a NUL: the buffer has one more
+    }
+  }
+  RegCloseKey(key);
+  return name;
+}
+
 BOOL Control(HANDLE device, DWORD code, void* in, DWORD inLen, void* out, DWORD outLen) {
   return DeviceIoControl(device, code, in, inLen, out, outLen, nullptr, nullptr);
 }
@@ -40,10 +63,14 @@ void PrinterContext::ReadSettings() {
 
 HANDLE OutputChannel::OpenDevice(LPCWSTR portName) {
   CloseDevice();
-  // A missing name goes out as the empty name: the port driver then opens
-  // the default print port.
-  static const WCHAR kNoName[] = u"";
-  const WCHAR* name = portName != nullptr ? portName : kNoName;
+  // Without a name the job goes to the default print port, named here so
+  // that the port driver shares it with everyone else who opened it by name.
+  std::u16string defaultPort;
+  const WCHAR* name = portName;
+  if (name == nullptr || name[0] == 0) {
+    defaultPort = DefaultPrintPort();
+    name = defaultPort.c_str();
+  }
   const DWORD nameBytes = static_cast<DWORD>((std::char_traits<char16_t>::length(name) + 1) * sizeof(WCHAR));
 
   for (int attempt = 0; attempt < 2; ++attempt) {

@@ -165,15 +165,35 @@ TEST_F(PortClient, RefusedPortNameClosesTheInstanceOnce) {
   EXPECT_EQ(g_printer.hDevice, INVALID_HANDLE_VALUE);
 }
 
-// No name, or the empty name, goes out as the empty name: the port driver
-// then opens the default print port.
-TEST_F(PortClient, MissingPortNameIsSentAsTheEmptyName) {
-  for (const char16_t* name : {static_cast<const char16_t*>(nullptr), u""}) {
-    fake().Clear();
-    ASSERT_NE(g_printer.OpenDevice(name), INVALID_HANDLE_VALUE);
-    const auto opens = fake().RequestsOf(NVP_OPEN);
-    ASSERT_EQ(opens.size(), 1u);
-    EXPECT_EQ(opens[0].input, Bytes({0, 0}));
+// No name, or the empty name, means the default print port: the registry's
+// DefaultPrintPort when it is a string, else "LPT1:".
+TEST_F(PortClient, MissingPortNameMeansTheDefaultPrintPort) {
+  struct Case {
+    const char* reg;  // Printers\Ports values, or null for no key
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {nullptr, u"LPT1:"},
+      {"\"DefaultPrintPort\"=\"COM3:9600\"\n", u"COM3:9600"},
+      {"\"DefaultPrintPort\"=dword:00000001\n", u"LPT1:"},
+      {"\"DefaultPrintPort\"=\"\"\n", u"LPT1:"},
+      {"\"DefaultPrintPort\"=hex(1):4c,00,50,00,54,00,32,00,3a,00\n", u"LPT2:"},  // stored without a NUL
+  };
+  for (const Case& c : cases) {
+    plat::RegistryDeleteTree(u"Printers");
+    if (c.reg != nullptr) {
+      std::string error;
+      ASSERT_TRUE(plat::RegistryLoadText(std::string("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Printers\\Ports]\n") + c.reg,
+                                         "ports", &error))
+          << error;
+    }
+    for (const char16_t* name : {static_cast<const char16_t*>(nullptr), u""}) {
+      fake().Clear();
+      ASSERT_NE(g_printer.OpenDevice(name), INVALID_HANDLE_VALUE);
+      const auto opens = fake().RequestsOf(NVP_OPEN);
+      ASSERT_EQ(opens.size(), 1u);
+      EXPECT_EQ(opens[0].input, WideBytes(c.expected)) << (c.reg ? c.reg : "no key");
+    }
   }
 }
 

@@ -420,6 +420,7 @@ DocumentResult Engine::PrintDocument(const std::vector<Image>& pages, int bandHe
       doc.pages.push_back(std::move(page));
       break;
     }
+    if (pageStarted_) pageStarted_(static_cast<int>(i));
     PoisonPage();
     SURFOBJ source = SourceSurface();
     // A band of rows cannot make up whole columns: a page wider than tall is

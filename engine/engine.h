@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -108,6 +109,11 @@ class Engine {
   // ends the document early (DrvEndDoc still runs).
   DocumentResult PrintDocument(const std::vector<Image>& pages, int bandHeight = 0);
 
+  // Called after each successful DrvStartPage, before the page is drawn and
+  // handed over, with the page's index: the previous page has been written
+  // out by then and none of this one's rows yet.
+  void SetPageStartedHook(std::function<void(int)> hook) { pageStarted_ = std::move(hook); }
+
   // DrvDisableSurface and DrvDisablePDEV; nothing when not enabled.
   void Disable();
 
@@ -145,6 +151,7 @@ class Engine {
   int pageHeight_ = 0;
   int stride_ = 0;
   std::vector<uint8_t> bits_;  // bottom row first
+  std::function<void(int)> pageStarted_;
 };
 
 }  // namespace engine

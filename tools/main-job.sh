@@ -9,8 +9,7 @@ if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
 fi
 cmake -G Ninja -S . -B build >/dev/null
 cmake --build build
-for dpi in 300 203; do
-  lib=build/libkestarm-$dpi.so
-  echo "$lib: $(strings "$lib" | grep 'KESTARM driver library')"
-  nm -D --defined-only "$lib" | awk '{print "  export " $3}'
-done
+# The main job: the sample label, through the whole driver, to the built-in
+# virtual printer; what it printed is in label-preview.png.
+build/tools/kestprint tools/samples/label.png --capture label.prn --preview label-preview.png
+echo "printed tools/samples/label.png: label.prn (the bytes the printer received), label-preview.png (what it printed)"

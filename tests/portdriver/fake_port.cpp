@@ -23,6 +23,13 @@ void FakeDevice::SetAcceptWrites(bool accept) {
   std::lock_guard<std::mutex> lock(mu_);
   acceptWrites_ = accept;
 }
+void FakeDevice::HoldWrites(bool hold) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    holdWrites_ = hold;
+  }
+  released_.notify_all();
+}
 void FakeDevice::SetDeviceId(std::string id) {
   std::lock_guard<std::mutex> lock(mu_);
   deviceId_ = std::move(id);
@@ -105,8 +112,9 @@ BOOL FakeDevice::Read(void* buffer, DWORD size, DWORD* read) {
 }
 
 BOOL FakeDevice::Write(const void* data, DWORD size, DWORD* written) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   ++writeAttempts_;
+  released_.wait(lock, [this] { return !holdWrites_; });
   if (!acceptWrites_ || gone_) {
     *written = 0;
     return TRUE;

@@ -3,6 +3,7 @@
 // inspects. Registered under the scheme "pdfake": "COM1:"="pdfake:COM1".
 #pragma once
 
+#include <condition_variable>
 #include <deque>
 #include <map>
 #include <memory>
@@ -30,6 +31,7 @@ class FakeDevice {
   void SetGone(bool gone);                     // status request fails, reads bring nothing
   void SetOpenError(DWORD error);              // CreateFileW fails with it
   void SetAcceptWrites(bool accept);           // false: writes move no bytes
+  void HoldWrites(bool hold);                  // writes wait until released
   void SetDeviceId(std::string id);            // reply to 0x16000C
   // Each write of exactly `request` makes the next read return `reply`.
   void SetAutoReply(std::vector<uint8_t> request, std::vector<uint8_t> reply);
@@ -70,6 +72,8 @@ class FakeDevice {
   DCB dcb_{};
   bool gone_ = false;
   bool acceptWrites_ = true;
+  bool holdWrites_ = false;
+  std::condition_variable released_;
   DWORD openError_ = 0;
   std::string deviceId_;
   std::vector<uint8_t> replyTo_;

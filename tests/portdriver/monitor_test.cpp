@@ -339,5 +339,20 @@ TEST_F(MonitorTest, DeinitEndsTheMonitorWhichGivesItsPortBack) {
   ASSERT_EQ(NVP_Init(nullptr, nullptr), 1u);
 }
 
+TEST_F(MonitorTest, DeinitKeepsTheLockOfAMonitorThatDidNotEnd) {
+  const uint8_t index = OpenWatched(u"LPT1:");
+  ClosePort(index);  // the monitor's reference is the last
+  const int attempts = lpt1->WriteAttempts();
+  lpt1->HoldWrites(true);
+  ASSERT_TRUE(PostToMonitor(MONITOR_QUERY_STATUS, index, 1, false));
+  ASSERT_TRUE(Eventually([&] { return lpt1->WriteAttempts() > attempts; }));  // stuck in the write
+  EXPECT_TRUE(NVP_Deinit(0));  // gives up after 2 s
+  EXPECT_NE(MonitorThread(), nullptr) << "the lock is still there to read it under";
+  lpt1->HoldWrites(false);
+  EXPECT_TRUE(Eventually([] { return MonitorThread() == nullptr; })) << "the stop was still served";
+  EXPECT_FALSE(IsOpen(index));
+  ASSERT_EQ(NVP_Init(nullptr, nullptr), 1u);
+}
+
 }  // namespace
 }  // namespace pdtest

@@ -270,8 +270,8 @@ bool TakeName(const void* data, DWORD bytes, std::u16string* name) {
 
 KEST_EXPORT BOOL NVP_IOControl(DWORD, DWORD code, BYTE* in, DWORD inLen, BYTE* out, DWORD outLen, DWORD* actualOut) {
   if (!PortDriverReady()) return Fail(ERROR_INVALID_HANDLE);
-  const ControlRequest r{code & NVP_FUNCTION_MASK, static_cast<uint8_t>(code & NVP_INDEX_MASK), in, inLen, out,
-                         outLen, actualOut};
+  const ControlRequest r{
+      code & NVP_FUNCTION_MASK, static_cast<uint8_t>(code & NVP_INDEX_MASK), in, inLen, out, outLen, actualOut};
   try {
     PortsLock lock;
     return Dispatch(lock, r);

@@ -27,7 +27,8 @@ BOOL Fail(DWORD error) {
 // The port name a PortRequest points to, mapped from the caller's space.
 class CallerName {
  public:
-  CallerName(uint32_t address, uint32_t size) : source_(reinterpret_cast<void*>(uintptr_t{address})), size_(size & 0xFF) {
+  CallerName(uint32_t address, uint32_t size)
+      : source_(reinterpret_cast<void*>(uintptr_t{address})), size_(size & 0xFF) {
     mapped_ = CeOpenCallerBuffer(&local_, source_, size_, ARG_I_WSTR, FALSE) >= 0;
     if (!mapped_) local_ = nullptr;
   }

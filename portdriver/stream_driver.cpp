@@ -96,17 +96,17 @@ BOOL StartMonitor(DWORD* sleepMs) {
   return TRUE;
 }
 
-}  // namespace
-
 // True when no monitor runs. A thread whose queue refuses posts although it
 // never retired itself has ended abnormally; it is forgotten here. A monitor
 // that merely has a full queue still runs: no second one is started.
-static bool NoMonitor() {
+bool NoMonitor() {
   if (g_hStatusThread == nullptr) return true;
   if (WaitForSingleObject(g_hStatusThread, 0) != WAIT_OBJECT_0) return false;
   RetireStatusThread();
   return true;
 }
+
+}  // namespace
 
 BOOL EnsureStatusThreadHeld(DWORD* sleepMs) {
   *sleepMs = 0;
@@ -133,9 +133,7 @@ void RetireStatusThread() {
   g_dwStatusThreadId = 0;
 }
 
-void ReleasePortReference(uint8_t index) {
-  NVP_IOControl(0, NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr);
-}
+void ReleasePortReference(uint8_t index) { NVP_IOControl(0, NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr); }
 
 void SignalStatusEvent(HANDLE* which) {
   HANDLE h;

@@ -25,10 +25,10 @@ DWORD KestReturnOne();
 
 // Port-driver settings, read by NVP_Init from Drivers\BuiltIn\NVP.
 struct PortDriverSettings {
-  bool rtsOnOff = false;       // RTSOnOff present: RTS-on/off commands enabled
-  uint32_t rtsOn = 13;         // low byte ends the RTS-on command
-  uint32_t rtsOff = 1;         // low byte ends the RTS-off command
-  uint32_t resetTime = 220;    // ms RTS stays off in an RTS reset
+  bool rtsOnOff = false;         // RTSOnOff present: RTS-on/off commands enabled
+  uint32_t rtsOn = 13;           // low byte ends the RTS-on command
+  uint32_t rtsOff = 1;           // low byte ends the RTS-off command
+  uint32_t resetTime = 220;      // ms RTS stays off in an RTS reset
   uint32_t resetWaitTime = 400;  // ms waited after RTS is on again
   uint32_t rtsMaxRetries = 1000;
   uint32_t rtsRetryWait = 50;  // ms

@@ -18,9 +18,9 @@
 namespace {
 
 constexpr DWORD kReadBufferBytes = 64;
-constexpr DWORD kIdleSleepMs = 200;       // watching nothing
-constexpr DWORD kParallelSleepMs = 100;   // parallel port with nothing to read
-constexpr DWORD kMinPassMs = 20;          // other ports with nothing to read
+constexpr DWORD kIdleSleepMs = 200;      // watching nothing
+constexpr DWORD kParallelSleepMs = 100;  // parallel port with nothing to read
+constexpr DWORD kMinPassMs = 20;         // other ports with nothing to read
 constexpr DWORD kReplyGraceMs = 100;
 constexpr DWORD kRtsDropMs = 20;
 constexpr DWORD kRtsSettleMs = 50;
@@ -46,8 +46,6 @@ struct Monitor {
     return tickHigh | t;
   }
 };
-
-void ReleasePort(uint8_t index) { ReleasePortReference(index); }
 
 void RecordByte(uint8_t index, uint8_t byte) {
   auto* rec = static_cast<StatusRecord*>(LocalAlloc(LPTR, sizeof(StatusRecord)));
@@ -89,7 +87,7 @@ void RecordByte(uint8_t index, uint8_t byte) {
 void Retire(Monitor& m) {
   RetireStatusThread();
   g_byMonitoredPort = 0;
-  if (m.index != 0 && m.handle != INVALID_HANDLE_VALUE) ReleasePort(m.index);
+  if (m.index != 0 && m.handle != INVALID_HANDLE_VALUE) ReleasePortReference(m.index);
   m.index = 0;
   m.handle = INVALID_HANDLE_VALUE;
 }
@@ -106,7 +104,7 @@ void DropLostPort(Monitor& m) {
   m.handle = INVALID_HANDLE_VALUE;
   m.portType = 0;
   m.replyWatch = false;
-  ReleasePort(lostIndex);
+  ReleasePortReference(lostIndex);
 }
 
 // Ends the thread unless a message waits; a waiting message is served first
@@ -119,7 +117,14 @@ bool TryEnd(Monitor& m) {
   return true;
 }
 
-void ResetPrinter(WPARAM wParam, uint32_t lParam);
+void ResetPrinter(WPARAM wParam, uint32_t lParam) {
+  HANDLE h = reinterpret_cast<HANDLE>(wParam);
+  const auto portType = static_cast<uint8_t>(lParam & 0xFF);
+  if (!PortWrite(h, portType, cmd::kReset.data(), static_cast<DWORD>(cmd::kReset.size()))) {
+    SignalStatusEvent(&g_hStatusTimeoutEvent);
+  }
+  if ((lParam >> 16) != 0) PortClose(h, portType);
+}
 
 // MONITOR_STOP with 0 ends the thread now. Messages still queued are not
 // served one pass each; only what they hand over is settled: a reset is sent
@@ -137,7 +142,7 @@ bool EndNow(Monitor& m) {
     if (msg.message == MONITOR_RESET_PRINTER) {
       ResetPrinter(msg.wParam, static_cast<uint32_t>(msg.lParam));
     } else if (msg.message == MONITOR_QUERY_STATUS && (msg.wParam & kQueryCarriesReference) != 0) {
-      ReleasePort(static_cast<uint8_t>(msg.wParam & 0xFF));
+      ReleasePortReference(static_cast<uint8_t>(msg.wParam & 0xFF));
     }
   }
 }
@@ -168,7 +173,7 @@ bool TakeOver(Monitor& m, uint8_t i, bool carriesReference) {
       g_byMonitoredPort = 0;
     }
   }
-  if (m.index != 0 && m.handle != INVALID_HANDLE_VALUE) ReleasePort(m.index);
+  if (m.index != 0 && m.handle != INVALID_HANDLE_VALUE) ReleasePortReference(m.index);
   m.index = found ? i : 0;
   m.handle = newHandle;
   m.portType = newType;
@@ -209,18 +214,9 @@ void QueryStatus(Monitor& m, WPARAM wParam, uint32_t lParam, bool mayCarryRefere
   if (i != m.index) {
     if (!TakeOver(m, i, carries)) return;
   } else if (carries && i != 0) {
-    ReleasePort(i);  // already watched: one reference is enough
+    ReleasePortReference(i);  // already watched: one reference is enough
   }
   if ((lParam & 0xFFFF) != 0) RequestStatus(m, wParam, lParam);
-}
-
-void ResetPrinter(WPARAM wParam, uint32_t lParam) {
-  HANDLE h = reinterpret_cast<HANDLE>(wParam);
-  const auto portType = static_cast<uint8_t>(lParam & 0xFF);
-  if (!PortWrite(h, portType, cmd::kReset.data(), static_cast<DWORD>(cmd::kReset.size()))) {
-    SignalStatusEvent(&g_hStatusTimeoutEvent);
-  }
-  if ((lParam >> 16) != 0) PortClose(h, portType);
 }
 
 // Serves one message; true when the thread has ended.

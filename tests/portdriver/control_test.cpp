@@ -32,12 +32,19 @@ TEST_F(ControlTest, IndexedFunctionsOnAnIndexThatIsNotOpen) {
     DWORD error;  // last error afterwards; kUntouched: not set
   };
   const Case cases[] = {
-      {NVP_WRITE | 3, kUntouched},         {NVP_CLOSE | 3, kUntouched},        {NVP_READ | 3, kUntouched},
-      {NVP_SET_RTS | 3, kUntouched},       {NVP_CHECK_STATUS | 3, ERROR_NOT_READY},
-      {NVP_SET_JOBACTIVE | 3, kUntouched}, {NVP_CLEAR_JOBACTIVE | 3, kUntouched},
-      {NVP_RESET_RTS | 3, kUntouched},     {NVP_WRITE_IDLE | 3, kUntouched},
+      {NVP_WRITE | 3, kUntouched},
+      {NVP_CLOSE | 3, kUntouched},
+      {NVP_READ | 3, kUntouched},
+      {NVP_SET_RTS | 3, kUntouched},
+      {NVP_CHECK_STATUS | 3, ERROR_NOT_READY},
+      {NVP_SET_JOBACTIVE | 3, kUntouched},
+      {NVP_CLEAR_JOBACTIVE | 3, kUntouched},
+      {NVP_RESET_RTS | 3, kUntouched},
+      {NVP_WRITE_IDLE | 3, kUntouched},
       // Functions outside the table.
-      {0xF00, kUntouched},                 {0x1200, kUntouched},               {0x0, kUntouched},
+      {0xF00, kUntouched},
+      {0x1200, kUntouched},
+      {0x0, kUntouched},
       {0xFFFF00, kUntouched},
   };
   const uint32_t value = 0;
@@ -79,8 +86,7 @@ TEST_F(ControlTest, BufferChecksOfTheNamedAndIndexedFunctions) {
        ERROR_INVALID_PARAMETER},
       {"open, NUL cut in half", NVP_OPEN_NOMONITOR, name.c_str(), full - 1, out, 1, nullptr, FALSE,
        ERROR_INVALID_PARAMETER},
-      {"index without output", NVP_GET_INDEX, name.c_str(), full, nullptr, 0, nullptr, FALSE,
-       ERROR_INVALID_PARAMETER},
+      {"index without output", NVP_GET_INDEX, name.c_str(), full, nullptr, 0, nullptr, FALSE, ERROR_INVALID_PARAMETER},
       {"index, name without NUL", NVP_GET_INDEX, name.c_str(), full - 2, out, 1, nullptr, FALSE,
        ERROR_INVALID_PARAMETER},
       {"rts without input", NVP_SET_RTS | index, nullptr, 0, nullptr, 0, nullptr, FALSE, kUntouched},
@@ -133,7 +139,10 @@ TEST_F(ControlTest, SharedOpensCountReferencesAndCloseOnTheLast) {
   };
   // The buffer-bounded match: the stored name must begin the given one.
   const Case cases[] = {
-      {u"LPT1:", true}, {u"lpt1:", true}, {u"LPT1:extra", true}, {u"LPT2:", false},
+      {u"LPT1:", true},
+      {u"lpt1:", true},
+      {u"LPT1:extra", true},
+      {u"LPT2:", false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(plat::ToUtf8(c.second));
@@ -485,31 +494,35 @@ TEST_P(SettingsTest, AreReadAtInitAndSelectTheRtsCommands) {
 
 INSTANTIATE_TEST_SUITE_P(
     Registry, SettingsTest,
-    ::testing::Values(
-        SettingsCase{"no key", {}, false, With(false), {}, {}},
-        SettingsCase{"key without values", {}, true, With(false), {}, {}},
-        SettingsCase{"RTSOnOff with data 0",
-                     {{u"RTSOnOff", 0}},
-                     true,
-                     With(true),
-                     {0x1B, 0x51, 0x0F, 0x0D},
-                     {0x1B, 0x51, 0x0F, 0x01}},
-        SettingsCase{"RTSOn 0x10D", {{u"RTSOnOff", 1}, {u"RTSOn", 0x10D}, {u"RTSOff", 0x202}}, true,
-                     With(true, 0x10D, 0x202), {0x1B, 0x51, 0x0F, 0x0D}, {0x1B, 0x51, 0x0F, 0x02}},
-        SettingsCase{"RTSOn without RTSOnOff", {{u"RTSOn", 0x22}}, true, With(false, 0x22), {}, {}},
-        SettingsCase{"timings",
-                     {{u"ResetTime", 5}, {u"ResetWaitTime", 6}, {u"RTSMaxRetries", 7}, {u"RTSRetryWait", 8}},
-                     true,
-                     [] {
-                       PortDriverSettings s;
-                       s.resetTime = 5;
-                       s.resetWaitTime = 6;
-                       s.rtsMaxRetries = 7;
-                       s.rtsRetryWait = 8;
-                       return s;
-                     }(),
-                     {},
-                     {}}),
+    ::testing::Values(SettingsCase{"no key", {}, false, With(false), {}, {}},
+                      SettingsCase{"key without values", {}, true, With(false), {}, {}},
+                      SettingsCase{"RTSOnOff with data 0",
+                                   {{u"RTSOnOff", 0}},
+                                   true,
+                                   With(true),
+                                   {0x1B, 0x51, 0x0F, 0x0D},
+                                   {0x1B, 0x51, 0x0F, 0x01}},
+                      SettingsCase{"RTSOn 0x10D",
+                                   {{u"RTSOnOff", 1}, {u"RTSOn", 0x10D}, {u"RTSOff", 0x202}},
+                                   true,
+                                   With(true, 0x10D, 0x202),
+                                   {0x1B, 0x51, 0x0F, 0x0D},
+                                   {0x1B, 0x51, 0x0F, 0x02}},
+                      SettingsCase{"RTSOn without RTSOnOff", {{u"RTSOn", 0x22}}, true, With(false, 0x22), {}, {}},
+                      SettingsCase{
+                          "timings",
+                          {{u"ResetTime", 5}, {u"ResetWaitTime", 6}, {u"RTSMaxRetries", 7}, {u"RTSRetryWait", 8}},
+                          true,
+                          [] {
+                            PortDriverSettings s;
+                            s.resetTime = 5;
+                            s.resetWaitTime = 6;
+                            s.rtsMaxRetries = 7;
+                            s.rtsRetryWait = 8;
+                            return s;
+                          }(),
+                          {},
+                          {}}),
     [](const auto& info) {
       std::string n = info.param.what;
       for (char& ch : n) {
@@ -565,13 +578,13 @@ TEST_F(ControlTest, ThroughTheDeviceManager) {
   const std::u16string name = u"LPT1:";
   BYTE index = 0;
   DWORD returned = 0;
-  ASSERT_TRUE(DeviceIoControl(nvp, NVP_OPEN_NOMONITOR, const_cast<char16_t*>(name.c_str()), NameBytes(name), &index,
-                              1, &returned, nullptr));
+  ASSERT_TRUE(DeviceIoControl(nvp, NVP_OPEN_NOMONITOR, const_cast<char16_t*>(name.c_str()), NameBytes(name), &index, 1,
+                              &returned, nullptr));
   EXPECT_EQ(index, 1);
   EXPECT_EQ(returned, 1u);
   const Bytes data = {7, 8};
-  EXPECT_TRUE(DeviceIoControl(nvp, NVP_WRITE | index, const_cast<uint8_t*>(data.data()), 2, nullptr, 0, nullptr,
-                              nullptr));
+  EXPECT_TRUE(
+      DeviceIoControl(nvp, NVP_WRITE | index, const_cast<uint8_t*>(data.data()), 2, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(lpt1->Written(), data);
   EXPECT_TRUE(DeviceIoControl(nvp, NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr, nullptr));
   EXPECT_EQ(lpt1->OpenNow(), 0);

@@ -16,8 +16,8 @@ TEST(FreshPortDriver, NoModelAndNoRequestsBeforeInit) {
   const char16_t name[] = u"LPT1:";
   BYTE index = 0;
   SetLastError(0);
-  EXPECT_FALSE(NVP_IOControl(1, NVP_OPEN_NOMONITOR, reinterpret_cast<BYTE*>(const_cast<char16_t*>(name)),
-                             sizeof name, &index, 1, nullptr));
+  EXPECT_FALSE(NVP_IOControl(1, NVP_OPEN_NOMONITOR, reinterpret_cast<BYTE*>(const_cast<char16_t*>(name)), sizeof name,
+                             &index, 1, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   EXPECT_TRUE(NVP_Deinit(0)) << "deinit without init";
   EXPECT_TRUE(g_mapOpenPorts.empty());

@@ -190,8 +190,8 @@ TEST_F(MonitorTest, ResetMessageWritesAndClosesTheHandleItWasHanded) {
       // of this one.
       uint8_t barrierType = 0;
       HANDLE barrier = PrinterOpen(u"LPT3:", &barrierType);
-      ASSERT_TRUE(PostToMonitor(MONITOR_RESET_PRINTER, reinterpret_cast<WPARAM>(barrier), barrierType | 0x10000,
-                                false));
+      ASSERT_TRUE(
+          PostToMonitor(MONITOR_RESET_PRINTER, reinterpret_cast<WPARAM>(barrier), barrierType | 0x10000, false));
       ASSERT_TRUE(Eventually([&] { return lpt3->Closes() == 1; }));
       EXPECT_EQ(lpt2->OpenNow(), 1);
       EXPECT_TRUE(PortClose(h, PORTTYPE_PARALLEL));
@@ -346,7 +346,7 @@ TEST_F(MonitorTest, DeinitKeepsTheLockOfAMonitorThatDidNotEnd) {
   lpt1->HoldWrites(true);
   ASSERT_TRUE(PostToMonitor(MONITOR_QUERY_STATUS, index, 1, false));
   ASSERT_TRUE(Eventually([&] { return lpt1->WriteAttempts() > attempts; }));  // stuck in the write
-  EXPECT_TRUE(NVP_Deinit(0));  // gives up after 2 s
+  EXPECT_TRUE(NVP_Deinit(0));                                                 // gives up after 2 s
   EXPECT_NE(MonitorThread(), nullptr) << "the lock is still there to read it under";
   lpt1->HoldWrites(false);
   EXPECT_TRUE(Eventually([] { return MonitorThread() == nullptr; })) << "the stop was still served";

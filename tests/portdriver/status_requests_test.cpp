@@ -79,8 +79,8 @@ TEST_F(StatusRequestTest, FirstRequestStartsWatchingThenRecordsAreCopiedOut) {
       {"size query", false, 0, TRUE, 30, "", 3},
       {"length 0 with a buffer", true, 0, FALSE, 77, "invalide output buffer\r\n", 3},
       {"length without a buffer", false, 30, FALSE, 77, "invalide output buffer\r\n", 3},
-      {"too small", true, 25, FALSE, 77,
-       "1.buffer too small=> OutBufLen=25\r\n1.buffer too small=> dataSize=30\r\n", 3},
+      {"too small", true, 25, FALSE, 77, "1.buffer too small=> OutBufLen=25\r\n1.buffer too small=> dataSize=30\r\n",
+       3},
       {"exact", true, 30, TRUE, 30, "", 0},
       {"empty afterwards", true, 30, TRUE, 0, "", 0},
   };

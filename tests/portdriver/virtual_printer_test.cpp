@@ -1,11 +1,12 @@
 // The port driver against the virtual printer: its status answers reach
 // NVP_CHECK_STATUS and the status requests, its model code is identified, an
 // unplugged printer ends the watch, and RTS works on a serial attachment.
+#include "printer/virtual_printer.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/devices.h"
 #include "printer/backend.h"
-#include "printer/virtual_printer.h"
 #include "tests/portdriver/monitor_fixture.h"
 
 namespace pdtest {

@@ -60,8 +60,14 @@ void DiffuseRow(const int16_t* levels, int16_t* errorRow, uint8_t* dots, const u
 }
 
 bool AllZero(const int16_t* a, int count) {
-  int16_t acc = 0;
-  for (int i = 0; i < count; ++i) acc |= a[i];
+  uint64_t acc = 0;
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    uint64_t v;
+    std::memcpy(&v, a + i, sizeof v);
+    acc |= v;
+  }
+  for (; i < count; ++i) acc |= static_cast<uint16_t>(a[i]);
   return acc == 0;
 }
 

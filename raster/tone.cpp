@@ -52,8 +52,33 @@ inline void ColourPixel(const PrinterContext& c, int r, int g, int b, int16_t* k
     hue = hue >= 512 ? (512 - c.hueGainGreen) * (hue - 768) / 255 + 768 : (hue - 256) * c.hueGainGreen / 255 + 256;
   }
 
+  // HsvToRgb for hues the conversion gives (0..1535) and sat > 0.
+  const int sector = hue >> 8;
+  const int f = hue & 255;
+  const int p = (255 - sat) * val / 255;
+  const int q = (65025 - sat * f) * val / 255 / 255;
+  const int t = (65025 - sat * (255 - f)) * val / 255 / 255;
   int r2, g2, b2;
-  HsvToRgb(hue, sat, val, &r2, &g2, &b2);
+  switch (sector) {
+    case 0:
+      r2 = val, g2 = t, b2 = p;
+      break;
+    case 1:
+      r2 = q, g2 = val, b2 = p;
+      break;
+    case 2:
+      r2 = p, g2 = val, b2 = t;
+      break;
+    case 3:
+      r2 = p, g2 = q, b2 = val;
+      break;
+    case 4:
+      r2 = t, g2 = p, b2 = val;
+      break;
+    default:
+      r2 = val, g2 = p, b2 = q;
+      break;
+  }
   const int16_t* tone = c.toneTableColour;
   const int cc = tone[255 - r2];
   const int mm = tone[255 - g2];

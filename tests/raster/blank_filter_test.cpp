@@ -19,8 +19,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using raster_test::Pixel;
 
-constexpr Pixel kWhite{255, 255, 255}, kBlack{0, 0, 0}, kCyan{0, 255, 255}, kYellow{255, 255, 0},
-    kRed{255, 0, 0};
+constexpr Pixel kWhite{255, 255, 255}, kBlack{0, 0, 0}, kCyan{0, 255, 255}, kYellow{255, 255, 0}, kRed{255, 0, 0};
 
 // The filter as it worked on raw bytes: every 1B 67 00 past `keep` in a run
 // dropped. With no mode-3 repeats and no such bytes inside line data, the
@@ -105,7 +104,9 @@ class BlankFilter : public ::testing::Test {
     ctx->hDevice = CreateFileW(kPortDriverDevice, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(ctx->hDevice, INVALID_HANDLE_VALUE);
   }
-  static void Set(const char16_t* name, DWORD value) { ASSERT_TRUE(plat::RegistrySetDword(kPortDriverKey, name, value)); }
+  static void Set(const char16_t* name, DWORD value) {
+    ASSERT_TRUE(plat::RegistrySetDword(kPortDriverKey, name, value));
+  }
 
   // Sends one page; returns the dot rows the driver sent, plane by plane.
   PlaneRows Print(const std::vector<std::vector<Pixel>>& page) {
@@ -232,7 +233,8 @@ TEST_F(BlankFilter, ColourPagesKeepThePlanesInStep) {
   const int w = 240;
   const std::vector<Pixel> white(w, kWhite);
   std::vector<Pixel> mixed(w, kWhite);
-  for (int x = 0; x < w; ++x) mixed[x] = (x / 10) % 4 == 0 ? kCyan : (x / 10) % 4 == 1 ? kYellow : (x / 10) % 4 == 2 ? kRed : kBlack;
+  for (int x = 0; x < w; ++x)
+    mixed[x] = (x / 10) % 4 == 0 ? kCyan : (x / 10) % 4 == 1 ? kYellow : (x / 10) % 4 == 2 ? kRed : kBlack;
   Page page;
   Add(page, 3, white);
   Add(page, 10, Bars(w, 6, kCyan));

@@ -198,10 +198,18 @@ TEST_F(Halftone, MatchesTheRulesOnRandomRows) {
       for (int x = 0; x < width; ++x) {
         const uint32_t v = gen();
         switch (v % 5) {
-          case 0: levels[x] = 0; break;
-          case 1: levels[x] = 8192; break;
-          default: levels[x] = static_cast<int16_t>((v >> 8) % 8193); break;
+          case 0:
+            levels[x] = 0;
+            break;
+          case 1:
+            levels[x] = 8192;
+            break;
+          default:
+            levels[x] = static_cast<int16_t>((v >> 8) % 8193);
+            break;
         }
+        // Levels the conversion never makes still follow the rules.
+        if (trial == 7 && v % 7 == 0) levels[x] = static_cast<int16_t>(v >> 16);
         // Now and then errors near the 16-bit limits, to reach the wrap.
         errors[x] = static_cast<int16_t>(trial == 5 ? (v >> 3) : static_cast<int>((v >> 12) % 6001) - 3000);
       }

@@ -51,9 +51,15 @@ TEST(DeltaRun, OffsetEscapes) {
     Bytes want;  // command and extension bytes
   };
   const Case cases[] = {
-      {1, 0, {0x00}},   {1, 30, {0x1E}},         {1, 31, {0x1F, 0x00}},       {1, 40, {0x1F, 0x09}},
-      {1, 285, {0x1F, 0xFE}}, {1, 286, {0x1F, 0xFF, 0x00}}, {1, 541, {0x1F, 0xFF, 0xFF, 0x00}},
-      {8, 2, {0xE2}},   {3, 31, {0x5F, 0x00}},
+      {1, 0, {0x00}},
+      {1, 30, {0x1E}},
+      {1, 31, {0x1F, 0x00}},
+      {1, 40, {0x1F, 0x09}},
+      {1, 285, {0x1F, 0xFE}},
+      {1, 286, {0x1F, 0xFF, 0x00}},
+      {1, 541, {0x1F, 0xFF, 0xFF, 0x00}},
+      {8, 2, {0xE2}},
+      {3, 31, {0x5F, 0x00}},
   };
   const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   for (const Case& c : cases) {
@@ -93,11 +99,13 @@ TEST(DeltaRowEncode, Examples) {
       {"byte 285", Changed(300, {{285, 0xAB}}), Bytes(300, 0), {0x1F, 0xFE, 0xAB}},
       {"byte 286", Changed(300, {{286, 0xAB}}), Bytes(300, 0), {0x1F, 0xFF, 0x00, 0xAB}},
       {"nine in a row",
-       Changed(108, {{0, b[0]}, {1, b[1]}, {2, b[2]}, {3, b[3]}, {4, b[4]}, {5, b[5]}, {6, b[6]}, {7, b[7]}, {8, b[8]}}),
+       Changed(108,
+               {{0, b[0]}, {1, b[1]}, {2, b[2]}, {3, b[3]}, {4, b[4]}, {5, b[5]}, {6, b[6]}, {7, b[7]}, {8, b[8]}}),
        Bytes(108, 0),
        {0xE0, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], 0x00, b[8]}},
       {"3 and 5", Changed(108, {{3, b[3]}, {5, b[5]}}), Bytes(108, 0), {0x03, b[3], 0x01, b[5]}},
-      {"eight then one equal byte", Changed(20, {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {9, 2}}),
+      {"eight then one equal byte",
+       Changed(20, {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {9, 2}}),
        Bytes(20, 0),
        {0xE0, 1, 1, 1, 1, 1, 1, 1, 1, 0x01, 2}},
       {"equal to its seed", Bytes(108, 0x5A), Bytes(108, 0x5A), {}},
@@ -107,8 +115,7 @@ TEST(DeltaRowEncode, Examples) {
   };
   for (const Case& c : cases) {
     Bytes out(c.row.size() + 1, 0xEE);  // one byte past the area: never written
-    const int32_t n =
-        DeltaRowEncode(c.row.data(), static_cast<int32_t>(c.row.size()), out.data(), c.seed.data());
+    const int32_t n = DeltaRowEncode(c.row.data(), static_cast<int32_t>(c.row.size()), out.data(), c.seed.data());
     EXPECT_EQ(out.back(), 0xEE) << c.what;
     if (c.fails) {
       EXPECT_EQ(n, kDeltaEncodeFailed) << c.what;
@@ -182,8 +189,8 @@ TEST(DeltaRowEncode, RoundTripOverRandomRows) {
       row[j] = gen() % 100 < density ? static_cast<uint8_t>(seed[j] ^ (1 + gen() % 255)) : seed[j];
     }
     Bytes full(DeltaRowWorstCase(length) + 8);
-    const int32_t fullLen = DeltaRowEncodeInto(row.data(), length, full.data(), static_cast<int32_t>(full.size()),
-                                               seed.data());
+    const int32_t fullLen =
+        DeltaRowEncodeInto(row.data(), length, full.data(), static_cast<int32_t>(full.size()), seed.data());
     ASSERT_NE(fullLen, kDeltaEncodeFailed);
     ASSERT_LE(fullLen, DeltaRowWorstCase(length));
     auto decoded = ApplyDelta(seed, full.data(), fullLen);
@@ -272,9 +279,8 @@ TEST_F(SendLineTest, ColourRowWithBlankBlackPlane) {
   ASSERT_TRUE(ctx->SendRasterLine(row.data()));
   const Bytes want = {0x1B, 0x6D, 0x00, 0x1B, 0x67, 0x00,                                      // K
                       0x1B, 0x6D, 0x03, 0x1B, 0x67, 0x09, 0xE0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,  // C
-                      0xFF, 0xFF, 0xFF,
-                      0x1B, 0x6D, 0x00, 0x1B, 0x67, 0x00,  // M
-                      0x1B, 0x67, 0x00};                   // Y
+                      0xFF, 0xFF, 0xFF, 0x1B, 0x6D, 0x00, 0x1B, 0x67, 0x00,                    // M
+                      0x1B, 0x67, 0x00};                                                       // Y
   EXPECT_EQ(Take(), want);
   EXPECT_EQ(ctx->rowIndex, 1);
 }
@@ -359,10 +365,28 @@ TEST(RasterRoundTrip, PrinterDecodesTheRowsThatWereSent) {
     ASSERT_EQ(job.planes.size(), sent.size());
     for (size_t p = 0; p < sent.size(); ++p) {
       ASSERT_EQ(job.planes[p].size(), sent[p].size()) << "plane " << p;
-      for (size_t r = 0; r < sent[p].size(); ++r) ASSERT_TRUE(job.planes[p][r] == sent[p][r]) << "plane " << p << " row " << r;
+      for (size_t r = 0; r < sent[p].size(); ++r)
+        ASSERT_TRUE(job.planes[p][r] == sent[p][r]) << "plane " << p << " row " << r;
     }
     EXPECT_GT(job.Count(vprinter::Command::Line), 0u);
   }
+}
+
+// Rows and pages work in the memory set up once.
+TEST(RasterRoundTrip, NoAllocationPerRowOrPage) {
+  auto ctx = MakeContext(1248, true);
+  ASSERT_NE(ctx, nullptr);
+  std::mt19937 gen(2);
+  std::vector<raster_test::Pixel> px(1248);
+  for (auto& p : px) p = {uint8_t(gen()), uint8_t(gen()), uint8_t(gen())};
+  const auto row = raster_test::RowOf(px);
+  const uint64_t before = plat::AllocationCount();
+  for (int page = 0; page < 2; ++page) {
+    ctx->BeginPageRaster();
+    for (int y = 0; y < 200; ++y) ctx->SendRasterLine(row.data());  // flushes fail: no device
+    ctx->FlushPage();
+  }
+  EXPECT_EQ(plat::AllocationCount(), before);
 }
 
 }  // namespace

@@ -32,7 +32,9 @@ class OutputBuffer : public ::testing::Test {
     plat::RegistryDeleteTree(kPortDriverKey);
     plat::SetClockSpeed(1.0);
   }
-  static void Set(const char16_t* name, DWORD value) { ASSERT_TRUE(plat::RegistrySetDword(kPortDriverKey, name, value)); }
+  static void Set(const char16_t* name, DWORD value) {
+    ASSERT_TRUE(plat::RegistrySetDword(kPortDriverKey, name, value));
+  }
   static Bytes Pattern(size_t n) {
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -199,9 +201,16 @@ TEST(FilterBlankLinesRoutine, DropsMarkedRowsPastTheKeptOnes) {
   // Six three-byte rows at 2..19, adjacent; then one apart at 22.
   Bytes src(30);
   for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i);
-  const BlankRowMark marks[] = {{2, 3, 1}, {5, 3, 0}, {8, 3, 0}, {11, 3, 0}, {14, 3, 0}, {17, 3, 0}, {22, 3, 0},
+  const BlankRowMark marks[] = {{2, 3, 1},
+                                {5, 3, 0},
+                                {8, 3, 0},
+                                {11, 3, 0},
+                                {14, 3, 0},
+                                {17, 3, 0},
+                                {22, 3, 0},
                                 // stale ones are left alone
-                                {21, 3, 0}, {28, 3, 0}};
+                                {21, 3, 0},
+                                {28, 3, 0}};
   struct Case {
     int32_t keep;
     Bytes want;
@@ -213,10 +222,8 @@ TEST(FilterBlankLinesRoutine, DropsMarkedRowsPastTheKeptOnes) {
   };
   const Case cases[] = {
       {0, range({{0, 5}, {20, 22}, {25, 30}})},  // the needed row stays; the lone row at 22 goes
-      {-3, range({{0, 5}, {20, 22}, {25, 30}})},
-      {1, range({{0, 5}, {20, 30}})},
-      {3, range({{0, 11}, {20, 30}})},
-      {6, src},
+      {-3, range({{0, 5}, {20, 22}, {25, 30}})}, {1, range({{0, 5}, {20, 30}})},
+      {3, range({{0, 11}, {20, 30}})},           {6, src},
   };
   for (const Case& c : cases) {
     Bytes dst(src.size(), 0xEE);

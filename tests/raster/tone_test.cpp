@@ -69,8 +69,8 @@ TEST(Tone, HsvSteps) {
     int hue2, val2, r2, g2, b2;  // HsvToRgb after the warp
   };
   const Case cases[] = {
-      {255, 0, 0, 0, 255, 255, 0, 255, 255, 0, 0},       {0, 255, 0, 512, 255, 255, 484, 255, 27, 255, 0},
-      {0, 0, 255, 1024, 255, 255, 930, 255, 0, 93, 255}, {255, 0, 255, 1281, 255, 255, 1281, 255, 255, 0, 254},
+      {255, 0, 0, 0, 255, 255, 0, 255, 255, 0, 0},         {0, 255, 0, 512, 255, 255, 484, 255, 27, 255, 0},
+      {0, 0, 255, 1024, 255, 255, 930, 255, 0, 93, 255},   {255, 0, 255, 1281, 255, 255, 1281, 255, 255, 0, 254},
       {200, 100, 50, 85, 191, 200, 85, 245, 245, 122, 61}, {10, 20, 30, 897, 170, 30, 850, 59, 19, 46, 59},
   };
   for (const Case& c : cases) {
@@ -111,11 +111,10 @@ void ReferencePixel(const PrinterContext& ctx, int r, int g, int b, int out[4]) 
   const int val2 = 255 - ctx.valueCurve[255 - val];
   int hue2 = hue;
   if (b > r && b > g) {
-    hue2 = hue >= 1024 ? (512 - ctx.hueGainBlue) * (hue - 1280) / 255 + 1280
-                       : (hue - 768) * ctx.hueGainBlue / 255 + 768;
+    hue2 =
+        hue >= 1024 ? (512 - ctx.hueGainBlue) * (hue - 1280) / 255 + 1280 : (hue - 768) * ctx.hueGainBlue / 255 + 768;
   } else if (g > r && g > b) {
-    hue2 = hue >= 512 ? (512 - ctx.hueGainGreen) * (hue - 768) / 255 + 768
-                      : (hue - 256) * ctx.hueGainGreen / 255 + 256;
+    hue2 = hue >= 512 ? (512 - ctx.hueGainGreen) * (hue - 768) / 255 + 768 : (hue - 256) * ctx.hueGainGreen / 255 + 256;
   }
   int r2, g2, b2;
   HsvToRgb(hue2, sat, val2, &r2, &g2, &b2);

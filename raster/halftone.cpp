@@ -45,9 +45,12 @@ void DiffuseRow(const int16_t* levels, int16_t* errorRow, uint8_t* dots, const u
       dots[x >> 3] |= static_cast<uint8_t>(dot << bit);
       e = v - (dot ? dotWeight : 0);
     }
-    const int q1 = e / 16;
-    const int q3 = (3 * e) / 16;
-    const int q5 = (5 * e) / 16;
+    // e / 16, 3e / 16, 5e / 16 truncated toward zero: the three share one
+    // rounding bias, as they share the sign of e.
+    const int bias = (e >> 31) & 15;
+    const int q1 = (e + bias) >> 4;
+    const int q3 = (3 * e + bias) >> 4;
+    const int q5 = (5 * e + bias) >> 4;
     behind += q3;
     if (i > 0) errorRow[x - kStep] = static_cast<int16_t>(behind);  // the first is the guard entry
     behind = current + q5;

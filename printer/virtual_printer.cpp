@@ -420,16 +420,23 @@ BOOL VirtualPrinter::IoControl(DWORD code, const void*, DWORD, void* out, DWORD 
   return TRUE;
 }
 
-BOOL VirtualPrinter::GetCommState(DCB* dcb) {
-  std::lock_guard<std::mutex> lock(mu_);
+// The serial line's operations exist only on a serial attachment that is
+// still plugged in; sets the error and returns false otherwise.
+bool VirtualPrinter::SerialLineUsableLocked() const {
   if (options_.attachment == Attachment::PrinterClass) {
     SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
+    return false;
   }
   if (unplugged_) {
     SetLastError(GoneError());
-    return FALSE;
+    return false;
   }
+  return true;
+}
+
+BOOL VirtualPrinter::GetCommState(DCB* dcb) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!SerialLineUsableLocked()) return FALSE;
   if (dcb == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -441,14 +448,7 @@ BOOL VirtualPrinter::GetCommState(DCB* dcb) {
 BOOL VirtualPrinter::SetCommState(const DCB* dcb) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (options_.attachment == Attachment::PrinterClass) {
-      SetLastError(ERROR_NOT_SUPPORTED);
-      return FALSE;
-    }
-    if (unplugged_) {
-      SetLastError(GoneError());
-      return FALSE;
-    }
+    if (!SerialLineUsableLocked()) return FALSE;
     if (dcb == nullptr) {
       SetLastError(ERROR_INVALID_PARAMETER);
       return FALSE;
@@ -494,14 +494,7 @@ BOOL VirtualPrinter::SetCommTimeouts(const COMMTIMEOUTS* t) {
 
 BOOL VirtualPrinter::Purge(DWORD flags) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (options_.attachment == Attachment::PrinterClass) {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return FALSE;
-  }
-  if (unplugged_) {
-    SetLastError(GoneError());
-    return FALSE;
-  }
+  if (!SerialLineUsableLocked()) return FALSE;
   // Bytes are taken as they are written, so there is nothing to discard on
   // the transmit side.
   if (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) replies_.clear();

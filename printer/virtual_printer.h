@@ -197,6 +197,7 @@ class VirtualPrinter {
   void NotifyReplies();
   size_t FeedLocked(const uint8_t* data, size_t n);
   DWORD GoneError() const;
+  bool SerialLineUsableLocked() const;
   std::string DeviceIdLocked() const;
   bool WaitLocked(std::unique_lock<std::mutex>& lock, uint64_t timeoutMs, const std::function<bool()>& done) const;
 

@@ -30,3 +30,31 @@ function(kest_host_library name)
     target_link_libraries(${name} PUBLIC kestplat ${ARGN})
   endif()
 endfunction()
+
+# A libFuzzer target (built only with -DKEST_BUILD_FUZZ=ON and clang). Its seed
+# corpus is tests/fuzz/corpus/<name>; CTest replays the seeds and runs RUNS
+# further inputs from a fixed seed, so a run takes a few seconds and repeats.
+# New inputs go to a folder of the build tree, never into the repository.
+function(kest_fuzz name)
+  cmake_parse_arguments(F "" "RUNS;MAX_LEN" "SOURCES;LIBS" ${ARGN})
+  if(NOT KEST_BUILD_FUZZ)
+    return()
+  endif()
+  if(NOT F_RUNS)
+    set(F_RUNS 20000)
+  endif()
+  if(NOT F_MAX_LEN)
+    set(F_MAX_LEN 4096)
+  endif()
+  add_executable(${name} ${F_SOURCES})
+  target_link_libraries(${name} PRIVATE ${F_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(kest_fuzzers ${name})
+  set(_seeds ${CMAKE_SOURCE_DIR}/tests/fuzz/corpus/${name})
+  set(_work ${CMAKE_CURRENT_BINARY_DIR}/corpus-${name})
+  file(MAKE_DIRECTORY ${_work})
+  add_test(NAME ${name}
+           COMMAND ${name} -seed=1 -runs=${F_RUNS} -max_len=${F_MAX_LEN} -timeout=20 -rss_limit_mb=2048
+                   -print_final_stats=1 ${_work} ${_seeds})
+  set_tests_properties(${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+endfunction()

@@ -71,6 +71,9 @@ void RemoveQueue(DWORD id) {
   }
 }
 
+// Threads started by CreateThread whose start routine has not returned.
+std::atomic<int> g_runningThreads{0};
+
 // Removes the thread's queue when a thread not started by CreateThread ends.
 struct QueueOwner {
   DWORD id = 0;
@@ -309,6 +312,7 @@ HANDLE CreateThread(void* /*lpThreadAttributes*/, size_t /*dwStackSize*/, LPTHRE
   }
   const DWORD id = NewThreadId();
   auto object = std::make_shared<ThreadObject>(id);
+  g_runningThreads.fetch_add(1);
   try {
     // The thread keeps its object alive, so closing the handle neither stops
     // the thread nor loses its exit code for other handles.
@@ -324,9 +328,12 @@ HANDLE CreateThread(void* /*lpThreadAttributes*/, size_t /*dwStackSize*/, LPTHRE
       // Posts fail from the moment a waiter can see the thread has ended.
       RemoveQueue(object->id());
       t_queue.queue.reset();
+      // Counted out before a waiter can see the end.
+      g_runningThreads.fetch_sub(1);
       object->Finish(code);
     }).detach();
   } catch (const std::exception&) {
+    g_runningThreads.fetch_sub(1);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
@@ -514,3 +521,7 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 }
 
 }  // extern "C"
+
+namespace plat {
+int RunningThreads() { return g_runningThreads.load(); }
+}  // namespace plat

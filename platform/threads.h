@@ -64,3 +64,9 @@ KESTPLAT_API BOOL ResetEvent(HANDLE hEvent);
 // Threads (signalled when ended) and events.
 KESTPLAT_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 }
+
+namespace plat {
+// Threads started by CreateThread that are still running their start routine:
+// lets a test see that nothing was left behind.
+KESTPLAT_API int RunningThreads();
+}  // namespace plat

@@ -215,8 +215,10 @@ TEST_F(ThreadsTest, ThreadHandleSignalledAtExitAndOutlivesClose) {
     SetEvent(done);
     return 42;
   };
+  const int before = plat::RunningThreads();
   Started t = Start(&body);
   ASSERT_NE(t.handle, nullptr);
+  EXPECT_EQ(plat::RunningThreads(), before + 1);
   DWORD code = 0;
   ASSERT_TRUE(GetExitCodeThread(t.handle, &code));
   EXPECT_EQ(code, STILL_ACTIVE);
@@ -224,6 +226,7 @@ TEST_F(ThreadsTest, ThreadHandleSignalledAtExitAndOutlivesClose) {
   SetEvent(go);
   ASSERT_EQ(WaitForSingleObject(t.handle, INFINITE), WAIT_OBJECT_0);
   EXPECT_EQ(WaitForSingleObject(t.handle, 0), WAIT_OBJECT_0);  // stays signalled
+  EXPECT_EQ(plat::RunningThreads(), before);  // counted out once a waiter sees the end
   ASSERT_TRUE(GetExitCodeThread(t.handle, &code));
   EXPECT_EQ(code, 42u);
   EXPECT_EQ(WaitForSingleObject(done, 0), WAIT_OBJECT_0);  // taken, for the second thread below

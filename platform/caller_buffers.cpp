@@ -5,6 +5,7 @@
 // the real mapping refuses a pointer outside the caller's space.
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -36,6 +37,9 @@ struct Mapping {
 struct CallerBuffers {
   std::mutex mu;
   std::map<uint64_t, Region> regions;  // by start address
+  // The same regions by the real memory they stand for (several may share
+  // memory), with their sizes, for the check of DeviceIoControl's buffers.
+  std::multimap<uintptr_t, uint64_t> byMemory;
   std::multimap<void*, Mapping> open;  // by the pointer handed out
   // Addresses are handed out upwards and only reused after a full round.
   uint64_t next = kLowest;
@@ -93,6 +97,7 @@ uint32_t RegisterCallerBuffer(void* memory, size_t size) {
     break;
   }
   b.regions[candidate] = Region{static_cast<BYTE*>(memory), size};
+  b.byMemory.emplace(reinterpret_cast<uintptr_t>(memory), size);
   b.next = candidate + span;
   return static_cast<uint32_t>(candidate);
 }
@@ -100,8 +105,41 @@ uint32_t RegisterCallerBuffer(void* memory, size_t size) {
 void UnregisterCallerBuffer(uint32_t address) {
   CallerBuffers& b = Buffers();
   std::lock_guard<std::mutex> lock(b.mu);
-  b.regions.erase(address);
+  auto it = b.regions.find(address);
+  if (it == b.regions.end()) return;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(it->second.memory);
+  auto [first, last] = b.byMemory.equal_range(start);
+  for (auto m = first; m != last; ++m) {
+    if (m->second == it->second.size) {
+      b.byMemory.erase(m);
+      break;
+    }
+  }
+  b.regions.erase(it);
 }
+
+bool IsCallerMemory(const void* memory, size_t size) {
+  if (memory == nullptr || size == 0) return false;
+  const uintptr_t start = reinterpret_cast<uintptr_t>(memory);
+  if (size > UINTPTR_MAX - start) return false;
+  CallerBuffers& b = Buffers();
+  std::lock_guard<std::mutex> lock(b.mu);
+  // Regions may overlap, so every one starting at or below `start` counts.
+  const auto end = b.byMemory.upper_bound(start);
+  for (auto it = b.byMemory.begin(); it != end; ++it) {
+    const uint64_t offset = start - it->first;
+    if (offset < it->second && size <= it->second - offset) return true;
+  }
+  return false;
+}
+
+namespace {
+std::atomic<bool> g_checkCallerBuffers{false};
+}  // namespace
+
+void SetCallerBufferCheck(bool on) { g_checkCallerBuffers.store(on, std::memory_order_relaxed); }
+
+bool CallerBufferCheck() { return g_checkCallerBuffers.load(std::memory_order_relaxed); }
 
 }  // namespace plat
 

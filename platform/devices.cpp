@@ -426,6 +426,15 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, void* lpInBuffer, DW
       SetLastError(ERROR_NOT_SUPPORTED);
       return FALSE;
     }
+    // The kernel refuses buffers the caller does not own before any driver
+    // sees them; a null buffer is left to the driver whatever its length.
+    if (plat::CallerBufferCheck()) {
+      auto owned = [](const void* p, DWORD n) { return p == nullptr || n == 0 || plat::IsCallerMemory(p, n); };
+      if (!owned(lpInBuffer, nInBufferSize) || !owned(lpOutBuffer, nOutBufferSize)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+      }
+    }
     // The driver runs on the caller's thread: the last-error value it leaves
     // is the caller's.
     return s->dev->entries.IOControl(s->openContext, dwIoControlCode, static_cast<BYTE*>(lpInBuffer), nInBufferSize,

@@ -197,4 +197,16 @@ KESTPLAT_API bool MapDevice(const std::u16string& name, const std::string& targe
 KESTPLAT_API uint32_t RegisterCallerBuffer(void* memory, size_t size);
 KESTPLAT_API void UnregisterCallerBuffer(uint32_t address);
 
+// True when [memory, memory + size) lies wholly inside one registered caller
+// region (looked up by the real pointer). False for null or size 0.
+KESTPLAT_API bool IsCallerMemory(const void* memory, size_t size);
+// The kernel's check of a caller's buffers, off by default: while on,
+// DeviceIoControl on a stream-driver handle refuses with
+// ERROR_INVALID_PARAMETER, without calling the driver, a non-null input or
+// output buffer with a non-zero length that does not lie wholly inside one
+// registered caller region. A null buffer passes with any length: the
+// driver checks those itself.
+KESTPLAT_API void SetCallerBufferCheck(bool on);
+KESTPLAT_API bool CallerBufferCheck();
+
 }  // namespace plat

@@ -3,12 +3,16 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/devices.h"
+#include "platform/system.h"
 
 namespace {
+
+using plat::StreamDriverEntries;
 
 void* AsPointer(uint64_t address) { return reinterpret_cast<void*>(static_cast<uintptr_t>(address)); }
 
@@ -149,6 +153,95 @@ TEST(CallerBuffers, ConcurrentUse) {
     });
   }
   for (auto& th : threads) th.join();
+}
+
+
+// A stream driver that only counts the calls that reach it.
+int g_driverCalls = 0;
+DWORD CountingInit(LPCWSTR, LPCVOID) { return 1; }
+BOOL CountingDeinit(DWORD) { return TRUE; }
+DWORD CountingOpen(DWORD, DWORD, DWORD) { return 1; }
+BOOL CountingClose(DWORD) { return TRUE; }
+BOOL CountingIOControl(DWORD, DWORD, BYTE*, DWORD, BYTE*, DWORD, DWORD*) {
+  ++g_driverCalls;
+  return TRUE;
+}
+
+// With the check on, DeviceIoControl refuses a buffer the caller does not own
+// wholly, before the driver sees it; with it off, everything passes.
+TEST(CallerBuffers, DeviceIoControlRefusesBuffersTheCallerDoesNotOwn) {
+  const StreamDriverEntries entries{CountingInit, CountingDeinit, CountingOpen, CountingClose, CountingIOControl};
+  ASSERT_TRUE(plat::RegisterStreamDriver(u"CBT1:", entries));
+  HANDLE h = CreateFileW(u"CBT1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+
+  BYTE in[16] = {};
+  BYTE out[32] = {};
+  BYTE both[64] = {};
+  BYTE stranger[8] = {};
+  const uint32_t inAddr = plat::RegisterCallerBuffer(in, sizeof in);
+  const uint32_t outAddr = plat::RegisterCallerBuffer(out, sizeof out);
+  // Two regions over the same memory: either may hold the buffer.
+  const uint32_t bothSmall = plat::RegisterCallerBuffer(both, 8);
+  const uint32_t bothLarge = plat::RegisterCallerBuffer(both, sizeof both);
+  // Memory registered and then given up.
+  BYTE stale[8] = {};
+  plat::UnregisterCallerBuffer(plat::RegisterCallerBuffer(stale, sizeof stale));
+
+  struct Case {
+    const char* what;
+    void* in;
+    DWORD inLen;
+    void* out;
+    DWORD outLen;
+    bool passes;
+  };
+  const Case cases[] = {
+      {"both owned, whole", in, sizeof in, out, sizeof out, true},
+      {"owned, inside", in + 4, 12, out + 31, 1, true},
+      {"no buffers", nullptr, 0, nullptr, 0, true},
+      {"null with a length", nullptr, 100, nullptr, 7, true},
+      {"owned pointer, length 0", stranger, 0, stranger, 0, true},
+      {"in one byte too long", in, sizeof in + 1, out, sizeof out, false},
+      {"out one byte too long", in, sizeof in, out, sizeof out + 1, false},
+      {"in past the end from inside", in + 8, 9, nullptr, 0, false},
+      {"out never registered", nullptr, 0, stranger, sizeof stranger, false},
+      {"in never registered", stranger, 1, nullptr, 0, false},
+      {"unregistered memory", stale, 4, nullptr, 0, false},
+      {"runs on past its region", in, sizeof in + sizeof out, nullptr, 0, false},
+      {"larger of two regions on the same memory", both, sizeof both, nullptr, 0, true},
+      {"huge length wraps the address space", in, 0xFFFFFFFFu, nullptr, 0, false},
+  };
+  for (bool check : {false, true}) {
+    plat::SetCallerBufferCheck(check);
+    EXPECT_EQ(plat::CallerBufferCheck(), check);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (check ? ", check on" : ", check off"));
+      g_driverCalls = 0;
+      SetLastError(0);
+      const BOOL ok = DeviceIoControl(h, 0x100, c.in, c.inLen, c.out, c.outLen, nullptr, nullptr);
+      if (!check || c.passes) {
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(g_driverCalls, 1);
+      } else {
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(g_driverCalls, 0);
+      }
+    }
+  }
+  // Unregistering one of two regions on the same memory leaves the other.
+  plat::SetCallerBufferCheck(true);
+  plat::UnregisterCallerBuffer(bothLarge);
+  EXPECT_FALSE(DeviceIoControl(h, 0x100, both, sizeof both, nullptr, 0, nullptr, nullptr));
+  EXPECT_TRUE(DeviceIoControl(h, 0x100, both, 8, nullptr, 0, nullptr, nullptr));
+  EXPECT_FALSE(plat::IsCallerMemory(nullptr, 4));
+  EXPECT_FALSE(plat::IsCallerMemory(in, 0));
+  plat::SetCallerBufferCheck(false);
+
+  for (uint32_t a : {inAddr, outAddr, bothSmall}) plat::UnregisterCallerBuffer(a);
+  CloseHandle(h);
+  plat::UnregisterStreamDriver(u"CBT1:");
 }
 
 }  // namespace

@@ -99,13 +99,37 @@ bool ParseHexBytes(std::string_view text, std::vector<BYTE>* out, std::string* w
   return true;
 }
 
+// A value line whose last byte is a backslash outside any string goes on in
+// the next line (hex data split over lines). A backslash that ends a comment
+// or lies inside a string does not: joining there would swallow the next line.
+bool ContinuesOnNextLine(const std::string& line) {
+  if (line.empty() || line.back() != '\\' || (line[0] != '"' && line[0] != '@')) return false;
+  bool inString = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (inString) {
+      if (c == '\\') {
+        if (i + 1 == line.size()) return false;
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    }
+  }
+  return !inString;
+}
+
 bool ParseKeyPath(const std::string& inner, std::u16string* path, std::string* why) {
   if (!StartsWithNoCase(inner, kRoot) || (inner.size() > kRoot.size() && inner[kRoot.size()] != '\\')) {
     *why = "only HKEY_LOCAL_MACHINE keys are supported";
     return false;
   }
   std::string rest = inner.size() > kRoot.size() ? inner.substr(kRoot.size() + 1) : std::string();
-  if (rest.empty()) {
+  // Empty parts between backslashes are skipped, as everywhere in the
+  // registry; a path of nothing else would name the root.
+  if (rest.find_first_not_of('\\') == std::string::npos) {
     *why = "the root key itself cannot be named here";
     return false;
   }
@@ -220,9 +244,13 @@ bool RegistryLoadText(std::string_view text, const std::string& name, std::strin
     pos = nl == std::string_view::npos ? text.size() + 1 : nl + 1;
     ++lineNo;
     int startLine = lineNo;
-    // A line ending in a backslash continues (hex data split over lines).
     std::string line = Trim(raw);
-    while (!line.empty() && line.back() == '\\' && line.find('=') != std::string::npos && pos <= text.size()) {
+    if (!sawContent && line.size() >= 3 && static_cast<unsigned char>(line[0]) == 0xEF &&
+        static_cast<unsigned char>(line[1]) == 0xBB && static_cast<unsigned char>(line[2]) == 0xBF) {
+      line = line.substr(3);  // UTF-8 byte-order mark
+    }
+    // Hex data may be split over lines.
+    while (ContinuesOnNextLine(line) && pos <= text.size()) {
       size_t nl2 = text.find('\n', pos);
       std::string next(text.substr(pos, nl2 == std::string_view::npos ? std::string_view::npos : nl2 - pos));
       pos = nl2 == std::string_view::npos ? text.size() + 1 : nl2 + 1;
@@ -230,10 +258,9 @@ bool RegistryLoadText(std::string_view text, const std::string& name, std::strin
       line.pop_back();
       line += Trim(next);
     }
-    if (!sawContent && line.size() >= 3 && static_cast<unsigned char>(line[0]) == 0xEF &&
-        static_cast<unsigned char>(line[1]) == 0xBB && static_cast<unsigned char>(line[2]) == 0xBF) {
-      line = line.substr(3);  // UTF-8 byte-order mark
-    }
+    // Names are handed on as NUL-terminated strings: one holding a NUL
+    // would name another key or value than the one written.
+    if (line.find('\0') != std::string::npos) return fail(startLine, "NUL byte in the line");
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (!sawContent) {
       sawContent = true;

@@ -223,6 +223,36 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   return ERROR_SUCCESS;
 }
 
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD, LPDWORD lpType,
+                   LPBYTE lpData, LPDWORD lpcbData) {
+  if (lpValueName == nullptr || lpcchValueName == nullptr || (lpData != nullptr && lpcbData == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  Registry& r = Reg();
+  std::lock_guard<std::recursive_mutex> lock(r.mu);
+  std::vector<std::u16string> base;
+  if (!BasePath(hKey, &base)) return ERROR_INVALID_HANDLE;
+  Key* k = Find(base);
+  if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (dwIndex >= k->values.size()) return ERROR_NO_MORE_ITEMS;
+  auto it = k->values.begin();
+  std::advance(it, dwIndex);
+  const Value& v = it->second;
+  if (v.name.size() + 1 > *lpcchValueName) return ERROR_MORE_DATA;
+  const DWORD size = static_cast<DWORD>(v.data.size());
+  if (lpData != nullptr && *lpcbData < size) {
+    *lpcbData = size;
+    return ERROR_MORE_DATA;
+  }
+  std::copy(v.name.begin(), v.name.end(), lpValueName);
+  lpValueName[v.name.size()] = 0;
+  *lpcchValueName = static_cast<DWORD>(v.name.size());
+  if (lpType) *lpType = v.type;
+  if (lpData != nullptr) std::copy(v.data.begin(), v.data.end(), lpData);
+  if (lpcbData) *lpcbData = size;
+  return ERROR_SUCCESS;
+}
+
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
   Registry& r = Reg();
   std::lock_guard<std::recursive_mutex> lock(r.mu);

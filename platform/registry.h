@@ -47,6 +47,13 @@ KESTPLAT_API LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName);
 // ERROR_MORE_DATA when the name (with its NUL) does not fit *lpcchName.
 KESTPLAT_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
                                 LPWSTR lpClass, LPDWORD lpcchClass, void* lpftLastWriteTime);
+// Values in the order of their names ignoring case, names in their stored
+// case; ERROR_NO_MORE_ITEMS past the last one. ERROR_MORE_DATA when the name
+// (with its NUL) does not fit *lpcchValueName, or when lpData is given and the
+// data do not fit *lpcbData (which then holds the size needed). A null lpData
+// asks for the size only.
+KESTPLAT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                                LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 // Fails with ERROR_KEY_HAS_CHILDREN while the key has subkeys.
 KESTPLAT_API LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey);
 KESTPLAT_API LONG RegCloseKey(HKEY hKey);

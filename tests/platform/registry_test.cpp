@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "platform/registry.h"
 #include "platform/system.h"
 
@@ -151,6 +153,89 @@ TEST_F(RegistryTest, MalformedRegFileIsRefusedWholeWithItsLine) {
   std::string err;
   EXPECT_FALSE(plat::RegistryLoadFile("/nonexistent/file.reg", &err));
   EXPECT_NE(err.find("/nonexistent/file.reg"), std::string::npos);
+}
+
+TEST_F(RegistryTest, ValueEnumerationListsStoredNamesInFoldedOrder) {
+  plat::RegistrySetDword(u"Drivers\\BuiltIn\\NVP", u"b", 2);
+  plat::RegistrySetString(u"Drivers\\BuiltIn\\NVP", u"Apple", u"x");
+  plat::RegistrySetDword(u"Drivers\\BuiltIn\\NVP", u"C", 3);
+  HKEY h = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Drivers\\BuiltIn\\NVP", 0, KEY_READ, &h), ERROR_SUCCESS);
+  const char16_t* expected[] = {u"Apple", u"b", u"C"};
+  for (DWORD i = 0; i < 3; ++i) {
+    WCHAR name[16];
+    DWORD cch = 16;
+    DWORD type = 0;
+    DWORD size = 0;
+    ASSERT_EQ(RegEnumValueW(h, i, name, &cch, nullptr, &type, nullptr, &size), ERROR_SUCCESS) << i;
+    EXPECT_EQ(std::u16string(name, cch), expected[i]);
+    EXPECT_EQ(size, 4u);  // "x" and its NUL, or a dword
+    EXPECT_EQ(type, i == 0 ? REG_SZ : REG_DWORD);
+  }
+  WCHAR name[16];
+  DWORD cch = 16;
+  EXPECT_EQ(RegEnumValueW(h, 3, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+  // A name that does not fit with its NUL, and data that do not fit.
+  cch = 5;
+  EXPECT_EQ(RegEnumValueW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+  cch = 16;
+  BYTE data[2];
+  DWORD size = sizeof data;
+  EXPECT_EQ(RegEnumValueW(h, 1, name, &cch, nullptr, nullptr, data, &size), ERROR_MORE_DATA);
+  EXPECT_EQ(size, 4u);
+  BYTE dword[4] = {};
+  size = sizeof dword;
+  DWORD type = 0;
+  ASSERT_EQ(RegEnumValueW(h, 2, name, &cch, nullptr, &type, dword, &size), ERROR_SUCCESS);
+  EXPECT_EQ(type, REG_DWORD);
+  EXPECT_EQ(dword[0], 3);
+  EXPECT_EQ(RegEnumValueW(h, 0, name, &cch, nullptr, nullptr, dword, nullptr), ERROR_INVALID_PARAMETER);
+  RegCloseKey(h);
+  EXPECT_EQ(RegEnumValueW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_HANDLE);
+}
+
+TEST_F(RegistryTest, RegFileLinesThatWouldSwallowOrMisnameAreHandled) {
+  // A comment may end in a backslash (and hold '='): the next line is still
+  // a line of its own. A string ending in an escaped backslash is whole.
+  const char* text =
+      "REGEDIT4\n"
+      "; default dir=C:\\\n"
+      "[HKEY_LOCAL_MACHINE\\A]\n"
+      "\"Dir\"=\"C:\\\\\"\n"
+      "\"Next\"=dword:2\n";
+  std::string err;
+  ASSERT_TRUE(plat::RegistryLoadText(text, "ok.reg", &err)) << err;
+  std::u16string s;
+  EXPECT_TRUE(plat::RegistryGetString(u"A", u"Dir", &s));
+  EXPECT_EQ(s, u"C:\\");
+  DWORD v = 0;
+  EXPECT_TRUE(plat::RegistryGetDword(u"A", u"Next", &v));
+  EXPECT_EQ(v, 2u);
+
+  using namespace std::string_literals;
+  struct Case {
+    std::string text;
+    int line;
+  };
+  const Case cases[] = {
+      // Only backslashes after the root: it names the root, which was
+      // accepted and then silently not written.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\\]\n\"v\"=dword:1\n", 2},
+      {"REGEDIT4\n[-HKEY_LOCAL_MACHINE\\\\\\]\n", 2},
+      // A NUL would cut the name short where it is handed on.
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X\0Y]\n\"v\"=dword:1\n"s, 2},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n\"v\0w\"=dword:1\n"s, 3},
+      {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\X]\n; a\0b\n"s, 3},
+  };
+  for (const Case& c : cases) {
+    plat::RegistryClear();
+    plat::RegistrySetDword(u"Keep", u"k", 1);
+    err.clear();
+    EXPECT_FALSE(plat::RegistryLoadText(c.text, "bad.reg", &err)) << c.text;
+    EXPECT_EQ(err.rfind("bad.reg:" + std::to_string(c.line) + ": ", 0), 0u) << err;
+    EXPECT_FALSE(plat::RegistryKeyExists(u"X")) << c.text;
+    EXPECT_TRUE(plat::RegistryGetDword(u"Keep", u"k", &v));
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // when the device goes away.
 #include "commands/commands.h"
 #include "frontend/frontend.h"
+#include "platform/system.h"
 #include "portdriver/port_table.h"
 
 namespace {
@@ -29,6 +30,13 @@ void DrvDisableSurface(DHPDEV) {
 
 BOOL DrvStartDoc(SURFOBJ*, LPWSTR, DWORD) {
   g_jobError = 0;
+  // Output of this connection was lost (the job start, or an earlier
+  // document): the printer's state is unknown, so no document goes on it.
+  if (g_printer.lostOutputError != 0) {
+    g_jobError = -1;
+    SetLastError(g_printer.lostOutputError);
+    return FALSE;
+  }
   if (!g_printer.WaitReady(0)) {
     g_jobError = -1;
     return FALSE;
@@ -59,20 +67,28 @@ BOOL PrinterContext::SendTrailer() {
   return result ? FlushOutput() : FALSE;
 }
 
-void PrinterContext::SendJobEnd() {
-  if (AppendOutputString(cmd::kJobEnd)) FlushOutput();
-}
+BOOL PrinterContext::SendJobEnd() { return AppendOutputString(cmd::kJobEnd) ? FlushOutput() : FALSE; }
 
 BOOL DrvEndDoc(SURFOBJ*, FLONG) {
   g_printer.SendTrailer();
   if (g_printer.FlushPage() && g_jobError == 0) g_printer.SendJobEnd();
   g_printer.MarkJobInactive();
-  if (g_printer.WaitReady(0)) {
-    if (g_jobError == 0) return g_printer.WaitReady(0);
+  if (!g_printer.WaitReady(0)) {
+    if (g_jobError == 0) {
+      // The printer's state is the reason, not how the reset went.
+      const DWORD error = GetLastError();
+      g_printer.ResetPort();
+      SetLastError(error);
+    }
     return FALSE;
   }
-  if (g_jobError == 0) g_printer.ResetPort();
-  return FALSE;
+  const BOOL result = g_jobError == 0 ? g_printer.WaitReady(0) : FALSE;
+  // A ready printer does not make up for bytes of the job it never got.
+  if ((result || g_jobError != 0) && g_printer.lostOutputError != 0) {
+    SetLastError(g_printer.lostOutputError);
+    return FALSE;
+  }
+  return result;
 }
 
 void DrvDisablePDEV(DHPDEV) { g_printer.Shutdown(); }

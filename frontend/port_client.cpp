@@ -63,6 +63,7 @@ void PrinterContext::ReadSettings() {
 
 HANDLE OutputChannel::OpenDevice(LPCWSTR portName) {
   CloseDevice();
+  lostOutputError = 0;  // a new connection, a printer in a known state
   // Without a name the job goes to the default print port, named here so
   // that the port driver shares it with everyone else who opened it by name.
   std::u16string defaultPort;

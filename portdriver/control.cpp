@@ -195,7 +195,12 @@ BOOL WritePort(const ControlRequest& r, bool onlyWhenIdle) {
   PortRecord* rec = FindPort(r.index);
   if (rec == nullptr) return FALSE;
   if (onlyWhenIdle && rec->jobActive != 0) return FALSE;
-  return PortWrite(rec->handle, rec->portType, r.in, r.inLen);
+  // The byte count tells the writer how much the port took, also when the
+  // write failed part of the way, so that its retry does not repeat it.
+  DWORD taken = 0;
+  const BOOL ok = PortWrite(rec->handle, rec->portType, r.in, r.inLen, &taken);
+  if (r.returned != nullptr) *r.returned = taken;
+  return ok;
 }
 
 BOOL GetIndex(const ControlRequest& r) {

@@ -8,7 +8,7 @@
 #include "platform/types.h"
 
 constexpr DWORD NVP_OPEN = 0x100;
-constexpr DWORD NVP_WRITE = 0x200;
+constexpr DWORD NVP_WRITE = 0x200;  // the byte count, when asked for, says how many bytes the port took
 constexpr DWORD NVP_CLOSE = 0x300;
 constexpr DWORD NVP_READ = 0x400;
 constexpr DWORD NVP_SET_RTS = 0x500;

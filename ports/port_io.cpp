@@ -18,7 +18,10 @@ bool KnownType(uint8_t portType) { return portType >= PORTTYPE_SERIAL && portTyp
 
 }  // namespace
 
-BOOL PortWrite(HANDLE h, uint8_t portType, const void* data, DWORD count) {
+BOOL PortWrite(HANDLE h, uint8_t portType, const void* data, DWORD count, DWORD* written) {
+  DWORD unused = 0;
+  DWORD& taken = written != nullptr ? *written : unused;
+  taken = 0;
   SetLastError(ERROR_SUCCESS);
   if (h == INVALID_HANDLE_VALUE) {
     SetLastError(ERROR_UNKNOWN_PORT);
@@ -34,18 +37,19 @@ BOOL PortWrite(HANDLE h, uint8_t portType, const void* data, DWORD count) {
   }
   const BYTE* p = static_cast<const BYTE*>(data);
   while (count > 0) {
-    DWORD written = 0;
-    if (!WriteFile(h, p, count, &written, nullptr)) return FALSE;
-    if (written == 0) {
+    DWORD step = 0;
+    if (!WriteFile(h, p, count, &step, nullptr)) return FALSE;
+    if (step == 0) {
       // A printer that still answers has only stopped taking data for now;
       // the platform's own error value stands.
       if (portType == PORTTYPE_PARALLEL && StatusAnswers(h)) return FALSE;
       SetLastError(ERROR_TIMEOUT);
       return FALSE;
     }
-    if (written > count) written = count;  // never trust a count past the request
-    p += written;
-    count -= written;
+    if (step > count) step = count;  // never trust a count past the request
+    p += step;
+    count -= step;
+    taken += step;
   }
   return TRUE;
 }

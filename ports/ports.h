@@ -14,7 +14,9 @@ constexpr uint8_t PORTTYPE_OTHER = 10;
 HANDLE PrinterOpen(LPCWSTR portName, uint8_t* portType);
 void ApplySerialSettings(DCB* dcb);
 
-BOOL PortWrite(HANDLE h, uint8_t portType, const void* data, DWORD count);
+// `written`, when given, receives the bytes the port took, also on failure:
+// a caller that retries goes on after them instead of sending them twice.
+BOOL PortWrite(HANDLE h, uint8_t portType, const void* data, DWORD count, DWORD* written = nullptr);
 BOOL PortRead(HANDLE h, uint8_t portType, void* buffer, DWORD size, DWORD* count);
 BOOL PortPurge(HANDLE h, uint8_t portType, BOOL receiveSide);
 BOOL PortSetRts(HANDLE h, BOOL rtsOff);

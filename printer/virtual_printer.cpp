@@ -266,6 +266,7 @@ void VirtualPrinter::NotifyReplies() {
 DWORD VirtualPrinter::Open(DWORD access, DWORD disposition) {
   std::lock_guard<std::mutex> lock(mu_);
   if (unplugged_) return ERROR_FILE_NOT_FOUND;  // the device is not there to open
+  if (openError_ != 0) return openError_;
   ++openCount_;
   ++openNow_;
   lastAccess_ = access;
@@ -536,6 +537,11 @@ void VirtualPrinter::SetDescription(const std::string& description) {
 void VirtualPrinter::SetDeviceIdReply(std::optional<std::string> raw) {
   std::lock_guard<std::mutex> lock(mu_);
   options_.deviceIdReply = std::move(raw);
+}
+
+void VirtualPrinter::SetOpenError(DWORD error) {
+  std::lock_guard<std::mutex> lock(mu_);
+  openError_ = error;
 }
 
 void VirtualPrinter::SetDeviceIdFails(bool fails) {

@@ -133,6 +133,7 @@ class VirtualPrinter {
   void SetDescription(const std::string& description);
   void SetDeviceIdReply(std::optional<std::string> raw);
   void SetDeviceIdFails(bool fails);       // the device-ID request fails
+  void SetOpenError(DWORD error);          // opens fail with `error` (0: they succeed)
   void SetPortStatusFails(bool fails);     // the port-status request fails while plugged in
   void SetStallWrites(bool stall);         // writes accept nothing until their timeout
   void SetMaxBytesPerWrite(uint32_t max);  // 0 = no limit
@@ -225,6 +226,7 @@ class VirtualPrinter {
   bool unplugged_ = false;
   bool deviceIdFails_ = false;
   bool portStatusFails_ = false;
+  DWORD openError_ = 0;
   uint32_t maxBytesPerWrite_ = 0;
   uint32_t openCount_ = 0;
   uint32_t openNow_ = 0;

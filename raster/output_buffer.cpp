@@ -141,17 +141,23 @@ BOOL OutputChannel::FlushOutput() {
 
   BOOL result = TRUE;
   bool written = false;
+  int32_t sent = 0;  // bytes the port has taken: a retry goes on after them
+  DWORD error = 0;
   for (int32_t attempt = 0; attempt < settings.retries; ++attempt) {
-    result = DeviceIoControl(hDevice, controlBase + NVP_WRITE, send, static_cast<DWORD>(sendLength), nullptr, 0,
-                             nullptr, nullptr);
+    DWORD taken = 0;
+    result = DeviceIoControl(hDevice, controlBase + NVP_WRITE, send + sent, static_cast<DWORD>(sendLength - sent),
+                             nullptr, 0, &taken, nullptr);
     if (result) {
       written = true;
       break;
     }
+    error = GetLastError();
+    if (taken > 0 && taken < static_cast<DWORD>(sendLength - sent)) sent += static_cast<int32_t>(taken);
     // Only a printer reported ready is worth another attempt.
     DWORD stopFlag = 0;
     if (!DeviceIoControl(hDevice, controlBase + NVP_CHECK_STATUS, &stopFlag, sizeof stopFlag, nullptr, 0, nullptr,
                          nullptr)) {
+      error = GetLastError();  // the printer's state says more than the write
       break;
     }
     Sleep(settings.retryWait);
@@ -160,7 +166,15 @@ BOOL OutputChannel::FlushOutput() {
   // Bytes not written are dropped; the printer's state is then unknown.
   outputCount = 0;
   blankRowMarkCount = 0;
-  if (!written) printerSeedsClear = false;
+  if (!written) {
+    printerSeedsClear = false;
+    if (settings.retries > 0) {
+      // A port that took nothing within its timeout may leave no error value.
+      if (error == ERROR_SUCCESS) error = ERROR_TIMEOUT;
+      lostOutputError = error;
+      SetLastError(error);
+    }
+  }
   return result;
 }
 

@@ -40,6 +40,9 @@ class OutputChannel {
   // blank row went out (or was dropped after one that did). False after a
   // row with dots, before any row, and after bytes were lost.
   bool printerSeedsClear = false;
+  // The error of a flush whose bytes were dropped since the connection was
+  // opened; 0 while everything written reached the port. Documents report it.
+  DWORD lostOutputError = 0;
 
   // Port-driver client (frontend/port_client.cpp).
   HANDLE OpenDevice(LPCWSTR portName);
@@ -141,7 +144,8 @@ class PrinterContext : public OutputChannel {
 
   // Document end commands (frontend/document.cpp).
   BOOL SendTrailer();
-  void SendJobEnd();
+  // FALSE when the job-end command could not be written.
+  BOOL SendJobEnd();
 };
 
 // Free routines of the raster engine.

@@ -37,6 +37,9 @@ void Usage(FILE* out) {
       "  --fit                    scale each image to fit the page, keeping its aspect ratio\n"
       "  --printer-model TEXT     DESCRIPTION the virtual printer reports (default \"USB Printer Generic\")\n"
       "  --printer-state STATE    virtual printer: ready, not-ready, paper-out, error, silent\n"
+      "  --printer-fault FAULT    virtual printer fault (repeatable): stall-writes, max-write=N,\n"
+      "                           refuse-open, silent, EVENT-after-lines=N, EVENT-after-bytes=N;\n"
+      "                           EVENT: not-ready, paper-out, error, paper-error, unplug\n"
       "  --capture FILE           write every byte the virtual printer received\n"
       "  --preview FILE.png       write what the virtual printer printed as a PNG\n"
       "  -v, --verbose            show the driver's debug output\n"
@@ -45,6 +48,76 @@ void Usage(FILE* out) {
       "exit status: 0 printed; 1 usage or input error; 2 the printer was not ready or failed;\n"
       "             3 the port could not be opened\n",
       out);
+}
+
+// One --printer-fault: what the virtual printer is made to do.
+struct PrinterFault {
+  enum class Kind { StallWrites, MaxWrite, RefuseOpen, Silent, Trigger };
+  Kind kind = Kind::StallWrites;
+  uint32_t maxWrite = 0;
+  vprinter::Trigger trigger;
+};
+
+// FAULT is NAME or NAME=N. False, with the reason, for anything else.
+bool ParseFault(const std::string& text, PrinterFault* out, std::string* why) {
+  const auto eq = text.find('=');
+  const std::string name = text.substr(0, eq);
+  const bool hasValue = eq != std::string::npos;
+  const std::string value = hasValue ? text.substr(eq + 1) : std::string();
+  auto number = [&](uint64_t lo, uint64_t hi, uint64_t* n) {
+    if (value.empty() || value.size() > 10 || value.find_first_not_of("0123456789") != std::string::npos) return false;
+    *n = std::stoull(value);
+    return *n >= lo && *n <= hi;
+  };
+  auto flag = [&](PrinterFault::Kind kind) {
+    if (hasValue) {
+      *why = name + " takes no value";
+      return false;
+    }
+    out->kind = kind;
+    return true;
+  };
+  if (name == "stall-writes") return flag(PrinterFault::Kind::StallWrites);
+  if (name == "refuse-open") return flag(PrinterFault::Kind::RefuseOpen);
+  if (name == "silent") return flag(PrinterFault::Kind::Silent);
+  if (name == "max-write") {
+    uint64_t n = 0;
+    if (!number(1, 0x7FFFFFFF, &n)) {
+      *why = "max-write=N takes a byte count of at least 1";
+      return false;
+    }
+    out->kind = PrinterFault::Kind::MaxWrite;
+    out->maxWrite = static_cast<uint32_t>(n);
+    return true;
+  }
+  for (const char* unit : {"-after-lines", "-after-bytes"}) {
+    const std::string suffix = unit;
+    if (name.size() <= suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) continue;
+    const std::string event = name.substr(0, name.size() - suffix.size());
+    uint64_t n = 0;
+    if (!number(0, 0xFFFFFFFFFFull, &n)) {
+      *why = name + "=N takes a count";
+      return false;
+    }
+    vprinter::Trigger t;
+    t.when = suffix == "-after-lines" ? vprinter::Trigger::When::AfterLines : vprinter::Trigger::When::AfterBytes;
+    t.count = n;
+    vprinter::State state;
+    if (event == "unplug") {
+      t.unplug = true;
+    } else if (event != "ready" && event != "silent" && vprinter::ParseState(event, &state)) {
+      t.state = state;
+      t.report = true;  // a printer says at once when it runs out of paper
+    } else {
+      *why = "unknown event " + event + " (not-ready, paper-out, error, paper-error or unplug)";
+      return false;
+    }
+    out->kind = PrinterFault::Kind::Trigger;
+    out->trigger = t;
+    return true;
+  }
+  *why = "unknown fault " + name;
+  return false;
 }
 
 struct Options {
@@ -60,6 +133,7 @@ struct Options {
   std::string port;
   std::string printerModel = "USB Printer Generic";
   vprinter::State printerState = vprinter::State::Ready;
+  std::vector<PrinterFault> faults;
   std::string capture;
   std::string preview;
   std::vector<std::string> images;
@@ -134,6 +208,12 @@ Options ParseOptions(int argc, char** argv) {
       if (v == "paper-error" || !vprinter::ParseState(v, &o.printerState)) {
         UsageError("--printer-state is ready, not-ready, paper-out, error or silent");
       }
+    } else if (a == "--printer-fault") {
+      const std::string v = value();
+      PrinterFault f;
+      std::string why;
+      if (!ParseFault(v, &f, &why)) UsageError("--printer-fault " + v + ": " + why);
+      o.faults.push_back(f);
     } else if (a == "--capture") {
       o.capture = value();
     } else if (a == "--preview") {
@@ -178,6 +258,49 @@ std::string PortReason(const std::string& port) {
       return "the port is in use";
     default:
       return "system error " + std::to_string(e);
+  }
+}
+
+bool IsPrinterStateError(DWORD e) {
+  return e == ERROR_NOT_READY || e == ERROR_OUT_OF_PAPER || e == ERROR_PRINTER_STATE_ERROR ||
+         e == ERROR_PRINTER_STATE_ERROR_PAPER;
+}
+
+// Why a document failed. The printer's own state, when some entry reported
+// it, says more than a write that failed on the way.
+std::string FailureWords(const engine::DocumentResult& doc, const vprinter::VirtualPrinter& printer) {
+  std::vector<DWORD> errors;
+  auto note = [&](const engine::CallResult& r) {
+    if (!r) errors.push_back(r.error);
+  };
+  note(doc.startDoc);
+  for (const engine::PageResult& p : doc.pages) {
+    note(p.startPage);
+    for (const engine::CallResult& c : p.copyBits) note(c);
+  }
+  note(doc.endDoc);
+  if (printer.unplugged()) return "the printer was disconnected";
+  DWORD e = 0;
+  for (DWORD x : errors) {
+    if (IsPrinterStateError(x)) {
+      e = x;
+      break;
+    }
+    if (e == 0) e = x;
+  }
+  switch (e) {
+    case ERROR_TIMEOUT:
+      return "the printer took no data (write timed out)";
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_GRACEFUL_DISCONNECT:
+    case ERROR_SERIAL_NO_DEVICE:
+      return "the printer was disconnected";
+    case ERROR_WRITE_FAULT:
+      return "write error";
+    case 0:
+      return "no reason given";
+    default:
+      return tools::PrinterStateWords(e);
   }
 }
 
@@ -270,7 +393,31 @@ int main(int argc, char** argv) {
   popts.description = o.printerModel;
   popts.state = o.printerState;
   popts.decoder.colour = o.colour;
+  for (const PrinterFault& f : o.faults) {
+    // A printer that ran into a fault mid-job takes no more data until it is
+    // well again, as a real one does once its buffer is full.
+    if (f.kind == PrinterFault::Kind::Trigger && f.trigger.state) popts.busyWhenNotReady = true;
+    if (f.kind == PrinterFault::Kind::Silent) popts.state = vprinter::State::Silent;
+  }
   std::shared_ptr<vprinter::VirtualPrinter> printer = vprinter::Create("default", popts);
+  for (const PrinterFault& f : o.faults) {
+    switch (f.kind) {
+      case PrinterFault::Kind::StallWrites:
+        printer->SetStallWrites(true);
+        break;
+      case PrinterFault::Kind::MaxWrite:
+        printer->SetMaxBytesPerWrite(f.maxWrite);
+        break;
+      case PrinterFault::Kind::RefuseOpen:
+        printer->SetOpenError(ERROR_ACCESS_DENIED);
+        break;
+      case PrinterFault::Kind::Silent:
+        break;
+      case PrinterFault::Kind::Trigger:
+        printer->AddTrigger(f.trigger);
+        break;
+    }
+  }
 
   const std::string port = o.port.empty() ? tools::DefaultPortName() : o.port;
   const std::string library = tools::DriverLibraryPath(o.host.dpi);
@@ -327,19 +474,8 @@ int main(int argc, char** argv) {
                    linesPerPage, static_cast<unsigned long long>(printer->BytesReceived()));
     }
     if (!doc.Ok()) {
-      DWORD e = !doc.startDoc ? doc.startDoc.error : doc.endDoc.error;
-      for (const engine::PageResult& p : doc.pages) {
-        if (!p.startPage) {
-          e = p.startPage.error;
-          break;
-        }
-      }
-      if (e != 21 && e != 28 && e != 16000 && e != 16001) {
-        // A failed write leaves the port's error; the printer's own state says more.
-        e = printer->state() == vprinter::State::Ready ? 21 : 0;
-      }
       std::fprintf(stderr, "kestprint: the printer on %s failed: %s\n", port.c_str(),
-                   e ? tools::PrinterStateWords(e).c_str() : vprinter::StateName(printer->state()));
+                   FailureWords(doc, *printer).c_str());
       rc = 2;
     }
     if (!o.capture.empty() && !WriteCapture(o.capture, printer->Captured(), &error)) {

@@ -105,6 +105,17 @@ BOOL OpenPort(PortsLock& lock, const ControlRequest& r, bool withMonitor) {
   return TRUE;
 }
 
+// The holders of a port as its users see them. References still on their way
+// to the monitor with a status query are no client's: they end up as the one
+// reference the monitor keeps (it gives back the others). Counting each of
+// them would let a backlog of queries keep the last client's close from
+// scheduling the monitor's stop, and the monitor never schedules it itself.
+int Holders(uint8_t index, const PortRecord& rec) {
+  int holders = rec.refCount - rec.refsInTransit;
+  if (rec.refsInTransit > 0 && g_byMonitoredPort != index) ++holders;
+  return holders;
+}
+
 BOOL ClosePort(const ControlRequest& r) {
   PortRecord* rec = FindPort(r.index);
   if (rec == nullptr) return FALSE;
@@ -114,7 +125,7 @@ BOOL ClosePort(const ControlRequest& r) {
     PortClose(rec->handle, rec->portType);
     g_mapOpenPorts.erase(r.index);
     FreePortRecord(rec);
-  } else if (rec->refCount == 1 && g_byMonitoredPort != 0 && FindPort(g_byMonitoredPort) != nullptr &&
+  } else if (Holders(r.index, *rec) == 1 && g_byMonitoredPort != 0 && FindPort(g_byMonitoredPort) != nullptr &&
              GetCurrentThreadId() != g_dwStatusThreadId) {
     // A client left the port to the monitor alone: stop watching in 30 s
     // unless another job comes. The monitor's own releases never schedule

@@ -15,6 +15,10 @@ struct PortRecord {
   WCHAR* name;  // heap copy, NUL-terminated, owned by the record
   uint8_t refCount;
   uint32_t jobActive;
+  // References a request obtained for the monitor and posted to it with a
+  // status query it has not served yet: counted in refCount, yet held by no
+  // client, so a client's close does not count them as users left.
+  uint8_t refsInTransit;
 };
 
 struct CurrentPort {

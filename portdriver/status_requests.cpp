@@ -200,6 +200,8 @@ BOOL UpdatePrinterStatusRequest(PortsLock&, const ControlRequest& r) {
     if (handed != 0) NVP_IOControl(0, NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr);
     return FALSE;
   }
+  // Still under the lock: the monitor settles it no sooner than it is counted.
+  if (handed != 0 && rec != nullptr) ++rec->refsInTransit;
   return TRUE;
 }
 
@@ -223,6 +225,7 @@ BOOL GetPrinterStatusRequest(PortsLock&, const ControlRequest& r) {
     NVP_IOControl(0, NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr);
     return FALSE;
   }
+  if (PortRecord* rec = FindPort(index)) ++rec->refsInTransit;
   return TRUE;
 }
 

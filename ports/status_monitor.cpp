@@ -117,6 +117,15 @@ bool TryEnd(Monitor& m) {
   return true;
 }
 
+// A reference posted with a status query for a port already watched: one is
+// enough. Taken off the references in transit and given back in one hold of
+// the lock, so that a client's close never counts it as a user left.
+void GiveBackCarried(uint8_t index) {
+  PortsLock lock;
+  if (PortRecord* rec = FindPort(index); rec != nullptr && rec->refsInTransit > 0) --rec->refsInTransit;
+  ReleasePortReference(index);
+}
+
 void ResetPrinter(WPARAM wParam, uint32_t lParam) {
   HANDLE h = reinterpret_cast<HANDLE>(wParam);
   const auto portType = static_cast<uint8_t>(lParam & 0xFF);
@@ -142,7 +151,7 @@ bool EndNow(Monitor& m) {
     if (msg.message == MONITOR_RESET_PRINTER) {
       ResetPrinter(msg.wParam, static_cast<uint32_t>(msg.lParam));
     } else if (msg.message == MONITOR_QUERY_STATUS && (msg.wParam & kQueryCarriesReference) != 0) {
-      ReleasePortReference(static_cast<uint8_t>(msg.wParam & 0xFF));
+      GiveBackCarried(static_cast<uint8_t>(msg.wParam & 0xFF));
     }
   }
 }
@@ -163,6 +172,8 @@ bool TakeOver(Monitor& m, uint8_t i, bool carriesReference) {
       if (rec->refCount == 0xFF) return false;  // keep watching the old port
       ++rec->refCount;
     }
+    // The reference that came with the message is the monitor's own now.
+    if (rec != nullptr && carriesReference && rec->refsInTransit > 0) --rec->refsInTransit;
     if (g_byRecordsPort != i) ClearStatusQueue(g_dequeStatusRecords);
     if (rec != nullptr) {
       newHandle = rec->handle;
@@ -214,7 +225,7 @@ void QueryStatus(Monitor& m, WPARAM wParam, uint32_t lParam, bool mayCarryRefere
   if (i != m.index) {
     if (!TakeOver(m, i, carries)) return;
   } else if (carries && i != 0) {
-    ReleasePortReference(i);  // already watched: one reference is enough
+    GiveBackCarried(i);
   }
   if ((lParam & 0xFFFF) != 0) RequestStatus(m, wParam, lParam);
 }

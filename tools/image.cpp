@@ -11,6 +11,51 @@
 namespace tools {
 namespace {
 
+uint32_t Be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+bool SizeInRange(uint64_t w, uint64_t h, std::string* error) {
+  if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide) {
+    *error = "image size " + std::to_string(w) + "x" + std::to_string(h) + " is out of range";
+    return false;
+  }
+  if (w * h > static_cast<uint64_t>(kMaxImagePixels)) {
+    *error = "image size " + std::to_string(w) + "x" + std::to_string(h) + " is more than " +
+             std::to_string(kMaxImagePixels) + " pixels";
+    return false;
+  }
+  return true;
+}
+
+// Whether the compressed image data in the file can hold as many pixels as
+// the header declares. Deflate gives at most 1032 bytes per byte, so a file
+// whose data fall short is refused before its pixels are allocated.
+bool PngDataCanHoldImage(const uint8_t* data, size_t size, uint64_t w, uint64_t h) {
+  uint64_t idat = 0;
+  uint64_t bitsPerPixel = 0;
+  for (size_t pos = 8; size - pos >= 12;) {
+    const uint32_t length = Be32(data + pos);
+    if (length > size - pos - 12) break;  // cut short: what is here is all there is
+    const uint8_t* type = data + pos + 4;
+    const uint8_t* body = data + pos + 8;
+    if (std::memcmp(type, "IHDR", 4) == 0 && length >= 13) {
+      static const uint8_t kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
+      const uint8_t depth = body[8];
+      const uint8_t colourType = body[9];
+      bitsPerPixel = colourType < 7 ? static_cast<uint64_t>(depth) * kChannels[colourType] : 0;
+    } else if (std::memcmp(type, "IDAT", 4) == 0) {
+      idat += length;
+    } else if (std::memcmp(type, "IEND", 4) == 0) {
+      break;
+    }
+    pos += 12 + static_cast<size_t>(length);
+  }
+  if (bitsPerPixel == 0) return true;  // libpng judges a header it cannot use
+  const uint64_t leastRaw = (w * h * bitsPerPixel + 7) / 8;
+  return leastRaw <= (idat + 1) * 1032;
+}
+
 bool LoadPng(const uint8_t* data, size_t size, Image* image, std::string* error) {
   png_image png;
   std::memset(&png, 0, sizeof png);
@@ -19,9 +64,14 @@ bool LoadPng(const uint8_t* data, size_t size, Image* image, std::string* error)
     *error = std::string("not a readable PNG: ") + png.message;
     return false;
   }
-  if (png.width == 0 || png.height == 0 || png.width > kMaxImageSide || png.height > kMaxImageSide) {
+  if (!SizeInRange(png.width, png.height, error)) {
     png_image_free(&png);
-    *error = "image size " + std::to_string(png.width) + "x" + std::to_string(png.height) + " is out of range";
+    return false;
+  }
+  if (!PngDataCanHoldImage(data, size, png.width, png.height)) {
+    png_image_free(&png);
+    *error = "PNG image data are too short for an image of " + std::to_string(png.width) + "x" +
+             std::to_string(png.height) + " pixels";
     return false;
   }
   png.format = PNG_FORMAT_RGB;  // alpha is composed over the background below
@@ -71,10 +121,7 @@ bool LoadPnm(const uint8_t* data, size_t size, Image* image, std::string* error)
     *error = "malformed PNM header";
     return false;
   }
-  if (w == 0 || h == 0 || w > kMaxImageSide || h > kMaxImageSide) {
-    *error = "image size " + std::to_string(w) + "x" + std::to_string(h) + " is out of range";
-    return false;
-  }
+  if (!SizeInRange(w, h, error)) return false;
   if (maxval == 0 || maxval > 65535) {
     *error = "PNM maximum value " + std::to_string(maxval) + " is out of range";
     return false;

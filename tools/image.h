@@ -19,6 +19,9 @@ struct Image {
 // Largest image accepted, in pixels per side; larger files are refused rather
 // than allocated.
 constexpr int kMaxImageSide = 20000;
+// Largest image accepted in pixels (192 MB of RGB): a small file may declare
+// a huge image, and the pixels are allocated before they are decoded.
+constexpr int64_t kMaxImagePixels = 64'000'000;
 
 // Reads PNG or PNM, decided by the file's first bytes. On failure returns
 // false and *error holds the reason (without the file name).

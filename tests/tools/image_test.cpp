@@ -101,6 +101,79 @@ TEST(ImageLoad, MalformedInputIsRefusedWithAReason) {
   EXPECT_FALSE(tools::LoadImageFile("/nonexistent.png", &img, &err));
 }
 
+uint32_t Crc32(const uint8_t* p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return c ^ 0xFFFFFFFFu;
+}
+
+void PutBe32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+// A real PNG whose header then claims another size (with a right CRC), as a
+// small file may claim a huge image.
+std::vector<uint8_t> WithDeclaredSize(std::vector<uint8_t> png, uint32_t w, uint32_t h) {
+  // Signature, then the IHDR chunk: length, type, width, height, ..., CRC.
+  PutBe32(&png[16], w);
+  PutBe32(&png[20], h);
+  PutBe32(&png[29], Crc32(&png[12], 17));
+  return png;
+}
+
+TEST(ImageLoad, HugeDeclaredSizesAreRefusedBeforeAllocating) {
+  const uint8_t rgb[] = {255, 0, 0, 0, 0, 255};
+  const std::vector<uint8_t> small = EncodePng(PNG_FORMAT_RGB, rgb);
+  struct Case {
+    uint32_t w, h;
+    const char* reason;
+  };
+  const Case cases[] = {
+      // Within each side, but a few dozen bytes of data cannot hold 1.2 GB.
+      {20000, 20000, "more than"},
+      {8000, 8000, "too short"},
+      {20000, 1, "too short"},
+      {20001, 1, "out of range"},
+  };
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> file = WithDeclaredSize(small, c.w, c.h);
+    tools::Image img;
+    std::string err;
+    EXPECT_FALSE(tools::LoadImageMemory(file.data(), file.size(), &img, &err)) << c.w << "x" << c.h;
+    EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+    EXPECT_TRUE(img.rgb.empty());
+  }
+  // Data that compress as well as data can still pass the bound: a large
+  // white image in a few kilobytes.
+  std::vector<uint8_t> white(4000 * 1000, 255);
+  png_image png;
+  std::memset(&png, 0, sizeof png);
+  png.version = PNG_IMAGE_VERSION;
+  png.width = 4000;
+  png.height = 1000;
+  png.format = PNG_FORMAT_GRAY;
+  png_alloc_size_t size = 0;
+  ASSERT_TRUE(png_image_write_to_memory(&png, nullptr, &size, 0, white.data(), 0, nullptr));
+  std::vector<uint8_t> file(size);
+  ASSERT_TRUE(png_image_write_to_memory(&png, file.data(), &size, 0, white.data(), 0, nullptr));
+  file.resize(size);
+  tools::Image img;
+  std::string err;
+  ASSERT_TRUE(tools::LoadImageMemory(file.data(), file.size(), &img, &err)) << err;
+  EXPECT_EQ(img.width, 4000);
+  EXPECT_EQ(img.rgb.size(), 4000u * 1000u * 3u);
+  // PNM: the pixel bound holds whatever the file holds.
+  std::string p4 = "P4 10000 10000\n" + std::string(10000u * 1250u, '\0');
+  EXPECT_FALSE(tools::LoadImageMemory(reinterpret_cast<const uint8_t*>(p4.data()), p4.size(), &img, &err));
+  EXPECT_NE(err.find("more than"), std::string::npos) << err;
+}
+
 TEST(PlaceOnPage, OneToOneAtTopLeftOrFitKeepingAspect) {
   tools::Image src;
   src.width = 2;

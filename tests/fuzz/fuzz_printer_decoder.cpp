@@ -1,5 +1,6 @@
 // libFuzzer entry for the printer's decoder: the first byte picks the
-// options, the rest is the stream, decoded whole and in two pieces.
+// options, the rest is the stream, decoded whole, in two pieces and (when
+// short) a byte at a time: the same commands, rows and error every time.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,6 +25,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (whole.planes != split.planes || whole.events.size() != split.events.size() ||
       whole.error.has_value() != split.error.has_value() || whole.bytes != n) {
     std::abort();
+  }
+  for (size_t i = 0; i < whole.events.size(); ++i) {
+    const vprinter::Event& a = whole.events[i];
+    const vprinter::Event& b = split.events[i];
+    if (a.command != b.command || a.offset != b.offset || a.length != b.length || a.param != b.param ||
+        a.plane != b.plane || a.row != b.row) {
+      std::abort();
+    }
+  }
+  if (whole.error && (whole.error->offset != split.error->offset || whole.error->offset > n)) std::abort();
+  // One byte at a time, as a slow serial line delivers it, for short streams.
+  if (n <= 256) {
+    vprinter::StreamDecoder bytewise(o);
+    for (size_t i = 0; i < n; ++i) bytewise.Feed(s + i, 1);
+    vprinter::DecodedJob one = bytewise.Take();
+    if (one.planes != whole.planes || one.events.size() != whole.events.size() ||
+        one.error.has_value() != whole.error.has_value()) {
+      std::abort();
+    }
   }
   for (const auto& plane : whole.planes) {
     for (const auto& row : plane) {

@@ -241,8 +241,8 @@ std::string PortReason(const std::string& port) {
   // A serial name carries its baud rate after the device part.
   if (name.size() > 5 && (name.compare(0, 3, u"COM") == 0 || name.compare(0, 3, u"com") == 0)) name.resize(5);
   if (name.size() > 5 && (name.compare(0, 3, u"LPT") == 0 || name.compare(0, 3, u"lpt") == 0)) name.resize(5);
-  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
   if (h != INVALID_HANDLE_VALUE) {
     CloseHandle(h);
     return "the port driver refused it";
@@ -436,8 +436,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kestprint: the driver refused the page settings (paper size)\n");
         return 1;
       }
-      std::fprintf(stderr, "kestprint: the port %s could not be opened: %s\n", port.c_str(),
-                   PortReason(port).c_str());
+      std::fprintf(stderr, "kestprint: the port %s could not be opened: %s\n", port.c_str(), PortReason(port).c_str());
       return 3;
     }
     // The job start asked the printer for its status; let the answer reach

@@ -133,17 +133,16 @@ TEST_P(KestprintFaults, ExitStatusMessageAndCapture) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, KestprintFaults,
-    ::testing::Values(
-        FaultCase{"Stalled", "--printer-fault stall-writes", 2, "the printer took no data (write timed out)",
-                  FaultCase::Rows::None},
-        FaultCase{"ShortWrites", "--printer-fault max-write=7", 0, nullptr, FaultCase::Rows::All},
-        FaultCase{"PaperOutMidPage", "--printer-fault paper-out-after-lines=300", 2, "out of paper",
-                  FaultCase::Rows::Some},
-        FaultCase{"UnpluggedMidPage", "--printer-fault unplug-after-lines=300", 2, "the printer was disconnected",
-                  FaultCase::Rows::Some},
-        FaultCase{"RefusesToOpen", "--printer-fault refuse-open", 3, "could not be opened: access denied",
-                  FaultCase::Rows::None},
-        FaultCase{"Silent", "--printer-fault silent", 0, nullptr, FaultCase::Rows::All}),
+    ::testing::Values(FaultCase{"Stalled", "--printer-fault stall-writes", 2,
+                                "the printer took no data (write timed out)", FaultCase::Rows::None},
+                      FaultCase{"ShortWrites", "--printer-fault max-write=7", 0, nullptr, FaultCase::Rows::All},
+                      FaultCase{"PaperOutMidPage", "--printer-fault paper-out-after-lines=300", 2, "out of paper",
+                                FaultCase::Rows::Some},
+                      FaultCase{"UnpluggedMidPage", "--printer-fault unplug-after-lines=300", 2,
+                                "the printer was disconnected", FaultCase::Rows::Some},
+                      FaultCase{"RefusesToOpen", "--printer-fault refuse-open", 3, "could not be opened: access denied",
+                                FaultCase::Rows::None},
+                      FaultCase{"Silent", "--printer-fault silent", 0, nullptr, FaultCase::Rows::All}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(KestprintFaultOption, BadFaultsAreRefusedBeforeAnythingIsSent) {

@@ -109,13 +109,18 @@ INSTANTIATE_TEST_SUITE_P(
     Jobs, Scripts,
     ::testing::Values(
         // Writes that take only part of their bytes: the rest follows at once.
-        ScriptCase{"ShortWrites", {{5, 0}, {3, 0}, {kAll, 0}, {100, 0}, {1, 0}, {4000, 0}}, 0, std::nullopt, -1, 0,
-                   true},
+        ScriptCase{
+            "ShortWrites", {{5, 0}, {3, 0}, {kAll, 0}, {100, 0}, {1, 0}, {4000, 0}}, 0, std::nullopt, -1, 0, true},
         // Part of a page, then nothing until the timeout: the retry goes on
         // after the bytes the port took, so none arrive twice.
         ScriptCase{"PartThenTimeout", {{kAll, 0}, {100, 0}, {0, 0}}, 0, std::nullopt, -1, 0, true},
-        ScriptCase{"PartsThenTimeoutsTwice", {{kAll, 0}, {1000, 0}, {0, 0}, {77, 0}, {0, 0}, {0, 0}}, 0, std::nullopt,
-                   -1, 0, true},
+        ScriptCase{"PartsThenTimeoutsTwice",
+                   {{kAll, 0}, {1000, 0}, {0, 0}, {77, 0}, {0, 0}, {0, 0}},
+                   0,
+                   std::nullopt,
+                   -1,
+                   0,
+                   true},
         // A write error the retry gets over.
         ScriptCase{"OneWriteError", {{kAll, 0}, {0, ERROR_WRITE_FAULT}}, 0, std::nullopt, -1, 0, true},
         // Every attempt of one flush fails: that flush's bytes are lost.

@@ -489,6 +489,8 @@ class Session {
       written = returned;
     } else if (ok && (function == NVP_OPEN || function == NVP_OPEN_NOMONITOR || function == NVP_GET_INDEX)) {
       written = 1;
+    } else if (ok && function == NVP_GET_PRINTERSTATUS && returnedPtr == nullptr) {
+      written = outLen;  // records copied out without a count to report them
     }
     if (refusedByKernel) {
       Check(returned == kUntouched, "a refused call reported a count");

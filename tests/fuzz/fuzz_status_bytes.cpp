@@ -159,6 +159,11 @@ class Session {
     const size_t n = fdp_.ConsumeIntegralInRange<size_t>(1, kMaxChunk);
     const std::vector<uint8_t> bytes = fdp_.ConsumeBytes<uint8_t>(n);
     if (bytes.empty()) return;
+    // Each recorded byte makes two driver allocations (its record and its
+    // history copy), and nothing else allocates meanwhile: the count says when
+    // every byte is recorded even when the bounded queues look the same before
+    // and after (a run of one byte value longer than the bound).
+    const uint64_t allocationsBefore = plat::AllocationCount();
     printer_->SendBytes(bytes);
     for (uint8_t b : bytes) {
       Push(records_, b);
@@ -168,6 +173,8 @@ class Session {
     // when its last byte is recorded; a history that never reaches the model
     // (a byte lost, changed or doubled) ends the wait with a failure.
     WaitFor([&] { return printer_->PendingReplies().empty(); }, "the monitor never read the replies");
+    WaitFor([&] { return plat::AllocationCount() - allocationsBefore >= 2 * bytes.size(); },
+            "the monitor never recorded the replies");
     const std::vector<uint8_t> want(history_.begin(), history_.end());
     WaitFor([&] { return QueueBytes(g_dequeStatusHistory) == want; }, "history differs from the bytes sent");
     CheckQueues();

@@ -171,7 +171,7 @@ inline engine::Image NoisePage(int w, int h, uint32_t seed) {
   return img;
 }
 
-struct JobSpec {
+struct JobPlan {
   std::u16string port = u"LPT1:";
   SHORT paper = 1;  // 48 mm: 576 x 816 dots at 300 dpi
   int pageCount = 2;
@@ -185,10 +185,10 @@ struct JobSpec {
 // One job as an application prints it: enable, a document of pageCount
 // pages handed over in bands, document end, disable. The first failure ends
 // the document early; DrvEndDoc and the disable still run.
-inline JobOutcome RunJob(const JobSpec& spec) {
+inline JobOutcome RunJob(const JobPlan& plan) {
   JobOutcome out;
   auto at = [&](Moment m, int page) {
-    if (spec.at) spec.at(m, page);
+    if (plan.at) plan.at(m, page);
   };
   engine::Engine eng(&DrvEnableDriver);
   if (!eng.Loaded()) {
@@ -198,11 +198,11 @@ inline JobOutcome RunJob(const JobSpec& spec) {
   DEVMODEW dm{};
   dm.dmSize = sizeof dm;
   dm.dmFields = DM_ORIENTATION | DM_PAPERSIZE;
-  dm.dmPaperSize = spec.paper;
+  dm.dmPaperSize = plan.paper;
   dm.dmOrientation = DMORIENT_PORTRAIT;
   dm.dmPrintQuality = DMRES_HIGH;
   dm.dmColor = DMCOLOR_MONOCHROME;
-  const engine::CallResult enabled = eng.Enable(dm, spec.port.c_str());
+  const engine::CallResult enabled = eng.Enable(dm, plan.port.c_str());
   out.calls.push_back({Entry::Enable, -1, enabled});
   if (!enabled) return out;
   at(Moment::AfterEnable, -1);
@@ -222,15 +222,15 @@ inline JobOutcome RunJob(const JobSpec& spec) {
   SetLastError(ERROR_SUCCESS);
   out.calls.push_back({Entry::StartDoc, -1, call(startDoc(&device, docName, 1))});
   bool going = bool(out.calls.back().result);
-  for (int i = 0; going && i < spec.pageCount; ++i) {
+  for (int i = 0; going && i < plan.pageCount; ++i) {
     at(Moment::BeforePage, i);
     SetLastError(ERROR_SUCCESS);
     out.calls.push_back({Entry::StartPage, i, call(startPage(&device))});
     if (!out.calls.back().result) break;
-    if (spec.pageStarted) spec.pageStarted(i);
-    out.pages.push_back(NoisePage(w, h, spec.seed + static_cast<uint32_t>(i)));
+    if (plan.pageStarted) plan.pageStarted(i);
+    out.pages.push_back(NoisePage(w, h, plan.seed + static_cast<uint32_t>(i)));
     kest_test::Source source(out.pages.back(), true);
-    const int band = (h + spec.bands - 1) / spec.bands;
+    const int band = (h + plan.bands - 1) / plan.bands;
     for (int y0 = 0; y0 < h; y0 += band) {
       if (y0 > 0 && y0 == band) at(Moment::MidPage, i);
       const int y1 = std::min(h, y0 + band);

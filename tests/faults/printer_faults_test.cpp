@@ -49,10 +49,10 @@ class PrinterFaults : public FaultTest {
   // before the document begins.
   JobOutcome Run(vprinter::VirtualPrinter& printer, const std::u16string& port,
                  std::function<void(Moment, int)> at = nullptr) {
-    JobSpec spec;
-    spec.port = port;
-    spec.pageStarted = [&](int) { printer.MarkPageStart(); };
-    spec.at = [&](Moment m, int page) {
+    JobPlan plan;
+    plan.port = port;
+    plan.pageStarted = [&](int) { printer.MarkPageStart(); };
+    plan.at = [&](Moment m, int page) {
       if (m == Moment::AfterEnable && printer.StatusAnswers() > 0) {
         if (auto b = vprinter::StatusByte(printer.state())) {
           EXPECT_TRUE(WaitStatusRecorded(*b));
@@ -60,7 +60,7 @@ class PrinterFaults : public FaultTest {
       }
       if (at) at(m, page);
     };
-    return RunJob(spec);
+    return RunJob(plan);
   }
 
   // The printer is well again: the next job on the same port prints whole.

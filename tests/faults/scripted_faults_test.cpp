@@ -31,10 +31,10 @@ class ScriptedFaults : public FaultTest {
 
   // A job on LPT2:, noting where each page's bytes begin.
   JobOutcome Run(std::vector<uint64_t>* pageStarts) {
-    JobSpec spec;
-    spec.port = u"LPT2:";
-    spec.pageStarted = [&](int) { pageStarts->push_back(port_->Written().size()); };
-    return RunJob(spec);
+    JobPlan plan;
+    plan.port = u"LPT2:";
+    plan.pageStarted = [&](int) { pageStarts->push_back(port_->Written().size()); };
+    return RunJob(plan);
   }
 
   // The job's bytes from `from` on, decoded.

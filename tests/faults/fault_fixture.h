@@ -31,6 +31,7 @@
 #include "portdriver/port_table.h"
 #include "portdriver/stream_driver.h"
 #include "tests/frontend/page_helpers.h"
+#include "tests/support/port_driver_state.h"
 
 namespace faults {
 
@@ -39,39 +40,13 @@ using kest_test::DotRow;
 // 30 s of stand-in time pass in 0.6 s.
 constexpr double kClockSpeed = 50.0;
 
-// Waits in real time, generously: the tests depend on the order of things,
-// never on how fast the machine is.
-template <class F>
-bool Eventually(F pred, int realSeconds = 60) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(realSeconds);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using kest_test::Eventually;
+using kest_test::Locked;
 
-template <class F>
-auto Locked(F f) {
-  EnterCriticalSection(&g_csPorts);
-  struct Leave {
-    ~Leave() { LeaveCriticalSection(&g_csPorts); }
-  } leave;
-  return f();
-}
-
-inline size_t OpenPorts() {
-  return Locked([] { return g_mapOpenPorts.size(); });
-}
+inline size_t OpenPorts() { return kest_test::OpenPortCount(); }
 
 // The status bytes the port driver judges readiness by.
-inline std::vector<uint8_t> StatusHistory() {
-  return Locked([] {
-    std::vector<uint8_t> out;
-    for (const StatusRecord* r : g_dequeStatusHistory) out.push_back(r->byte);
-    return out;
-  });
-}
+inline std::vector<uint8_t> StatusHistory() { return kest_test::QueueBytes(g_dequeStatusHistory); }
 
 // Until the newest status byte the port driver holds is `byte`.
 inline bool WaitStatusRecorded(uint8_t byte) {
@@ -271,8 +246,7 @@ class FaultTest : public ::testing::Test {
     threadsBefore_ = plat::RunningThreads();
     allocationsBefore_ = plat::LiveAllocations();
     Settings();
-    static const plat::StreamDriverEntries kEntries = {NVP_Init, NVP_Deinit, NVP_Open, NVP_Close, NVP_IOControl};
-    ASSERT_TRUE(plat::RegisterStreamDriver(u"NVP1:", kEntries));
+    ASSERT_TRUE(kest_test::RegisterPortDriver());
   }
 
   void TearDown() override {
@@ -280,7 +254,7 @@ class FaultTest : public ::testing::Test {
     EXPECT_TRUE(Eventually([&] { return plat::RunningThreads() == threadsBefore_; }))
         << plat::RunningThreads() << " threads still running";
     EXPECT_EQ(OpenPorts(), 0u) << "ports left open";
-    plat::UnregisterStreamDriver(u"NVP1:");
+    plat::UnregisterStreamDriver(kPortDriverDevice);
     ClearStatusQueue(g_dequeStatusHistory);
     ClearStatusQueue(g_dequeStatusRecords);
     // The record of the current printer model is kept for the library's life.

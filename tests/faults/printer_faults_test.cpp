@@ -22,10 +22,9 @@ class PrinterFaults : public FaultTest {
   void SetUp() override {
     FaultTest::SetUp();
     vprinter::RegisterScheme();
-    usb_ = Make("faults-usb", vprinter::Attachment::PrinterClass);
-    serial_ = Make("faults-serial", vprinter::Attachment::Serial);
-    ASSERT_TRUE(plat::MapDevice(u"LPT1:", "virtual:faults-usb"));
-    ASSERT_TRUE(plat::MapDevice(u"COM1:", "virtual:faults-serial"));
+    usb_ = Make("faults-usb", u"LPT1:", vprinter::Attachment::PrinterClass);
+    serial_ = Make("faults-serial", u"COM1:", vprinter::Attachment::Serial);
+    ASSERT_TRUE(usb_ && serial_);
   }
   void TearDown() override {
     FaultTest::TearDown();
@@ -35,12 +34,13 @@ class PrinterFaults : public FaultTest {
     vprinter::UnregisterScheme();
   }
 
-  static std::shared_ptr<vprinter::VirtualPrinter> Make(const std::string& name, vprinter::Attachment a) {
+  static std::shared_ptr<vprinter::VirtualPrinter> Make(const std::string& name, const std::u16string& port,
+                                                        vprinter::Attachment a) {
     vprinter::PrinterOptions o;
     o.attachment = a;
     o.reportStateChanges = true;
     o.decoder.bytesPerLine = 576 / 8;  // paper code 1 at 300 dpi
-    return vprinter::Create(name, o);
+    return kest_test::MapVirtualPrinter(name, port, o);
   }
 
   // A job on `printer`: the decoder is told where pages start, and after the

@@ -67,16 +67,6 @@ BOOL Io(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD*
                        returned);
 }
 
-DWORD NameBytes(const std::u16string& name) { return static_cast<DWORD>((name.size() + 1) * sizeof(char16_t)); }
-
-std::vector<uint8_t> QueueBytes(const std::deque<StatusRecord*>& queue) {
-  return Locked([&] {
-    std::vector<uint8_t> out;
-    for (const StatusRecord* r : queue) out.push_back(r->byte);
-    return out;
-  });
-}
-
 void CheckRecordTime(const StatusRecord& r) {
   Check(r.second < 60 && r.minute < 60 && r.hour < 24, "record time of day", r.hour, r.minute);
   Check(r.day >= 1 && r.day <= 31 && r.month >= 1 && r.month <= 12 && r.year >= 2000, "record date", r.month,

@@ -24,6 +24,7 @@
 #include "ports/ports.h"
 #include "printer/backend.h"
 #include "printer/virtual_printer.h"
+#include "tests/support/port_driver_state.h"
 
 namespace nvpfuzz {
 
@@ -46,25 +47,12 @@ inline void Check(bool ok, const char* what, long a = 0, long b = 0) {
   if (!ok) Fail(what, a, b);
 }
 
-// Runs f with g_csPorts held.
-template <class F>
-auto Locked(F f) {
-  EnterCriticalSection(&g_csPorts);
-  struct Leave {
-    ~Leave() { LeaveCriticalSection(&g_csPorts); }
-  } leave;
-  return f();
-}
+using kest_test::Locked;
+using kest_test::NameBytes;
+using kest_test::QueueBytes;
+using kest_test::RefCount;
 
-inline size_t TableSize() {
-  return Locked([] { return g_mapOpenPorts.size(); });
-}
-inline int RefCount(uint8_t index) {
-  return Locked([&] {
-    PortRecord* rec = FindPort(index);
-    return rec == nullptr ? -1 : int{rec->refCount};
-  });
-}
+inline size_t TableSize() { return kest_test::OpenPortCount(); }
 
 // Waits in real time for pred; a driver that never gets there is a fault
 // (a lost message, a thread that hangs), reported after a generous while.
@@ -85,8 +73,8 @@ void WaitFor(F pred, const char* what) {
 
 inline std::shared_ptr<vprinter::VirtualPrinter> MakePrinter(const std::string& name, const std::u16string& port,
                                                              vprinter::PrinterOptions o) {
-  auto p = vprinter::Create(name, o);
-  if (!plat::MapDevice(port, "virtual:" + name)) Fail("device map");
+  auto p = kest_test::MapVirtualPrinter(name, port, o);
+  if (p == nullptr) Fail("device map");
   return p;
 }
 
@@ -111,17 +99,15 @@ inline void SetUpProcess() {
   const char* speed = std::getenv("KEST_FUZZ_CLOCK_SPEED");  // for measuring other speeds
   plat::SetClock(1000000, speed != nullptr ? std::atof(speed) : kClockSpeed);
   plat::SetCallerBufferCheck(true);
-  const plat::StreamDriverEntries entries{NVP_Init, NVP_Deinit, NVP_Open, NVP_Close, NVP_IOControl};
-  if (!plat::RegisterStreamDriver(kPortDriverDevice, entries)) Fail("stream driver");
+  if (!kest_test::RegisterPortDriver()) Fail("stream driver");
 }
 
 // Opens and closes one port so that the current-port record exists: every
 // input then starts with the same allocations.
 inline void MakeCurrentPortRecord(const std::u16string& port) {
   BYTE index = 0;
-  const DWORD bytes = static_cast<DWORD>((port.size() + 1) * sizeof(char16_t));
-  if (!NVP_IOControl(1, NVP_OPEN_NOMONITOR, reinterpret_cast<BYTE*>(const_cast<char16_t*>(port.c_str())), bytes,
-                     &index, 1, nullptr)) {
+  if (!NVP_IOControl(1, NVP_OPEN_NOMONITOR, reinterpret_cast<BYTE*>(const_cast<char16_t*>(port.c_str())),
+                     NameBytes(port), &index, 1, nullptr)) {
     Fail("first open");
   }
   NVP_IOControl(1, NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr);

@@ -572,7 +572,7 @@ TEST_F(ControlTest, StreamEntriesAndEvents) {
 
 TEST_F(ControlTest, ThroughTheDeviceManager) {
   NVP_Deinit(0);
-  ASSERT_TRUE(plat::RegisterStreamDriver(u"NVP1:", {&NVP_Init, &NVP_Deinit, &NVP_Open, &NVP_Close, &NVP_IOControl}));
+  ASSERT_TRUE(kest_test::RegisterPortDriver());
   HANDLE nvp = CreateFileW(u"NVP1:", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(nvp, INVALID_HANDLE_VALUE);
   const std::u16string name = u"LPT1:";

@@ -18,17 +18,20 @@
 #include "portdriver/stream_driver.h"
 #include "ports/ports.h"
 #include "tests/portdriver/fake_port.h"
+#include "tests/support/port_driver_state.h"
 
 namespace pdtest {
 
 using Bytes = std::vector<uint8_t>;
+using kest_test::Eventually;
+using kest_test::Locked;
+using kest_test::NameBytes;
+using kest_test::RefCount;
 
 inline BOOL Io(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD* returned) {
   return NVP_IOControl(1, code, static_cast<BYTE*>(const_cast<void*>(in)), inLen, static_cast<BYTE*>(out), outLen,
                        returned);
 }
-
-inline DWORD NameBytes(const std::u16string& name) { return static_cast<DWORD>((name.size() + 1) * sizeof(char16_t)); }
 
 // Opens a port by name; its index, or 0 on failure.
 inline uint8_t OpenPort(const std::u16string& name, DWORD function = NVP_OPEN_NOMONITOR) {
@@ -40,26 +43,8 @@ inline uint8_t OpenPort(const std::u16string& name, DWORD function = NVP_OPEN_NO
 
 inline BOOL ClosePort(uint8_t index) { return Io(NVP_CLOSE | index, nullptr, 0, nullptr, 0, nullptr); }
 
-// Runs f with g_csPorts held.
-template <class F>
-auto Locked(F f) {
-  EnterCriticalSection(&g_csPorts);
-  struct Leave {
-    ~Leave() { LeaveCriticalSection(&g_csPorts); }
-  } leave;
-  return f();
-}
-
-inline int RefCount(uint8_t index) {
-  return Locked([&] {
-    PortRecord* rec = FindPort(index);
-    return rec == nullptr ? -1 : int{rec->refCount};
-  });
-}
 inline bool IsOpen(uint8_t index) { return RefCount(index) >= 0; }
-inline size_t TableSize() {
-  return Locked([] { return g_mapOpenPorts.size(); });
-}
+inline size_t TableSize() { return kest_test::OpenPortCount(); }
 inline uint8_t MonitoredPort() {
   return Locked([] { return g_byMonitoredPort; });
 }
@@ -72,25 +57,7 @@ inline size_t RecordCount() {
 inline size_t HistoryCount() {
   return Locked([] { return g_dequeStatusHistory.size(); });
 }
-inline Bytes RecordBytes(const std::deque<StatusRecord*>& queue) {
-  return Locked([&] {
-    Bytes out;
-    for (const StatusRecord* r : queue) out.push_back(r->byte);
-    return out;
-  });
-}
-
-// Waits (in real time, generously) until pred holds; the tests never depend
-// on how fast the machine is, only on the order of things.
-template <class F>
-bool Eventually(F pred, int realSeconds = 30) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(realSeconds);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+inline Bytes RecordBytes(const std::deque<StatusRecord*>& queue) { return kest_test::QueueBytes(queue); }
 
 // Blocks until the stand-in clock has advanced to `ms` (64-bit stand-in ms).
 inline void SleepUntil(uint64_t ms) {

@@ -20,12 +20,11 @@ class VirtualPrinterTest : public MonitorTest {
     vprinter::PrinterOptions usb;
     usb.attachment = vprinter::Attachment::PrinterClass;
     usb.description = "USB Printer S91 300DPI";
-    usbPrinter_ = vprinter::Create("pd-usb", usb);
+    usbPrinter_ = kest_test::MapVirtualPrinter("pd-usb", u"LPT6:", usb);
     vprinter::PrinterOptions serial;
     serial.attachment = vprinter::Attachment::Serial;
-    serialPrinter_ = vprinter::Create("pd-serial", serial);
-    ASSERT_TRUE(plat::MapDevice(u"LPT6:", "virtual:pd-usb"));
-    ASSERT_TRUE(plat::MapDevice(u"COM3:", "virtual:pd-serial"));
+    serialPrinter_ = kest_test::MapVirtualPrinter("pd-serial", u"COM3:", serial);
+    ASSERT_TRUE(usbPrinter_ && serialPrinter_);
   }
   void TearDown() override {
     MonitorTest::TearDown();

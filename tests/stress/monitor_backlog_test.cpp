@@ -27,10 +27,9 @@ class MonitorBacklog : public ::testing::Test {
     vprinter::RegisterScheme();
     vprinter::PrinterOptions serial;
     serial.attachment = vprinter::Attachment::Serial;
-    printer_ = vprinter::Create("backlog-printer", serial);
-    other_ = vprinter::Create("backlog-other", serial);
-    ASSERT_TRUE(plat::MapDevice(u"COM2:", "virtual:backlog-printer"));
-    ASSERT_TRUE(plat::MapDevice(u"COM3:", "virtual:backlog-other"));
+    printer_ = kest_test::MapVirtualPrinter("backlog-printer", u"COM2:", serial);
+    other_ = kest_test::MapVirtualPrinter("backlog-other", u"COM3:", serial);
+    ASSERT_TRUE(printer_ && other_);
     threadsBefore_ = plat::RunningThreads();
     ASSERT_EQ(NVP_Init(nullptr, nullptr), 1u);
     // No records left from an earlier test in this process.

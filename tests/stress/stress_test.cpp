@@ -110,13 +110,11 @@ class StressTest : public ::testing::Test {
     vprinter::RegisterScheme();
     vprinter::PrinterOptions serial;
     serial.attachment = vprinter::Attachment::Serial;
-    jobPrinter_ = vprinter::Create("stress-job", serial);
-    sidePrinter_ = vprinter::Create("stress-side", serial);
-    ASSERT_TRUE(plat::MapDevice(kJobPort, "virtual:stress-job"));
-    ASSERT_TRUE(plat::MapDevice(kSidePort, "virtual:stress-side"));
+    jobPrinter_ = kest_test::MapVirtualPrinter("stress-job", kJobPort, serial);
+    sidePrinter_ = kest_test::MapVirtualPrinter("stress-side", kSidePort, serial);
+    ASSERT_TRUE(jobPrinter_ && sidePrinter_);
     threadsBefore_ = plat::RunningThreads();
-    ASSERT_TRUE(
-        plat::RegisterStreamDriver(kPortDriverDevice, {&NVP_Init, &NVP_Deinit, &NVP_Open, &NVP_Close, &NVP_IOControl}));
+    ASSERT_TRUE(kest_test::RegisterPortDriver());
     registered_ = true;
   }
 

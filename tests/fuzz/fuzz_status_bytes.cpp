@@ -69,8 +69,7 @@ BOOL Io(DWORD code, const void* in, DWORD inLen, void* out, DWORD outLen, DWORD*
 
 void CheckRecordTime(const StatusRecord& r) {
   Check(r.second < 60 && r.minute < 60 && r.hour < 24, "record time of day", r.hour, r.minute);
-  Check(r.day >= 1 && r.day <= 31 && r.month >= 1 && r.month <= 12 && r.year >= 2000, "record date", r.month,
-        r.day);
+  Check(r.day >= 1 && r.day <= 31 && r.month >= 1 && r.month <= 12 && r.year >= 2000, "record date", r.month, r.day);
   Check(r.reserved1 == 0 && r.reserved2 == 0, "reserved record bytes");
 }
 
@@ -94,10 +93,15 @@ class Session {
 
   void Run() {
     if (g_watched != index_) {
-      // The monitor takes over this port (and gives the other one back).
+      // The monitor takes over this port and then gives the other one back:
+      // the takeover is whole when the old port's reference is released too.
       UpdateStatus();
-      WaitFor([&] { return Locked([] { return g_byMonitoredPort; }) == index_; },
-              "the monitor never watched the port");
+      WaitFor(
+          [&] {
+            return Locked([] { return g_byMonitoredPort; }) == index_ &&
+                   RefCount(g_serialIndex) + RefCount(g_usbIndex) == 3;
+          },
+          "the monitor never watched the port");
       g_watched = index_;
     }
     ClearQueues();
@@ -131,8 +135,8 @@ class Session {
   void Finish() {
     CheckQueues();
     Check(TableSize() == 2, "the input changed the open ports", long(TableSize()));
-    Check(RefCount(g_serialIndex) + RefCount(g_usbIndex) == 3, "references changed",
-          RefCount(g_serialIndex), RefCount(g_usbIndex));
+    Check(RefCount(g_serialIndex) + RefCount(g_usbIndex) == 3, "references changed", RefCount(g_serialIndex),
+          RefCount(g_usbIndex));
   }
 
  private:

@@ -21,6 +21,7 @@
 #include "platform/gdi.h"
 #include "printer/decoder.h"
 #include "raster/printer_context.h"
+#include "tests/fuzz/byte_reader.h"
 
 namespace {
 
@@ -29,17 +30,7 @@ namespace {
   std::abort();
 }
 
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool more() const { return pos_ < size_; }
-  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+using fuzzing::Reader;
 
 constexpr int32_t kMaxBytes = PrinterContext::kMaxLineDots / 8;
 constexpr size_t kGuard = 16;

@@ -22,6 +22,7 @@
 
 #include "platform/registry.h"
 #include "platform/system.h"
+#include "tests/fuzz/byte_reader.h"
 
 namespace {
 
@@ -209,17 +210,7 @@ void ModelWalk(const ModelKey& key, const std::u16string& path, std::u16string& 
   }
 }
 
-class Reader {
- public:
-  Reader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool more() const { return pos_ < size_; }
-  uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
+using fuzzing::Reader;
 
 // Key name parts and characters of names and strings: the ones the file
 // syntax gives a meaning to, white space, and multi-byte UTF-8.

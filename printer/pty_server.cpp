@@ -101,6 +101,9 @@ bool PtyServer::Serve(const std::atomic<bool>* stop, std::string* error) {
   std::vector<uint8_t> in(4096);
   size_t inOff = 0, inLen = 0;
   std::vector<uint8_t> out;
+  // After the job end the printer stays on the line, answering, until the
+  // client lets go of the terminal: a client still checks the printer's state
+  // after its last byte, and a printer gone from the line would fail it.
   bool finishing = false;
   for (;;) {
     if (stop_ || (stop && stop->load())) return true;
@@ -108,10 +111,9 @@ bool PtyServer::Serve(const std::atomic<bool>* stop, std::string* error) {
     for (size_t n; (n = printer_->TakeReplies(tmp, sizeof tmp)) > 0;) out.insert(out.end(), tmp, tmp + n);
     // A client that never reads: keep the newest replies only.
     if (out.size() > kMaxOutgoing) out.erase(out.begin(), out.end() - kMaxOutgoing);
-    if (finishing && out.empty()) return true;
 
     pollfd fds[2] = {{master_, 0, 0}, {wake_->readFd, POLLIN, 0}};
-    if (inOff == inLen && !finishing) fds[0].events |= POLLIN;
+    if (inOff == inLen) fds[0].events |= POLLIN;
     if (!out.empty()) fds[0].events |= POLLOUT;
     // Bytes the busy printer has not taken are retried every 20 ms.
     const int r = ::poll(fds, 2, inOff < inLen ? 20 : 100);
@@ -125,6 +127,8 @@ bool PtyServer::Serve(const std::atomic<bool>* stop, std::string* error) {
       const ssize_t w = ::write(master_, out.data(), out.size());
       if (w > 0) {
         out.erase(out.begin(), out.begin() + w);
+      } else if (w < 0 && errno == EIO && finishing) {
+        return true;  // the client has closed the terminal; nobody reads the replies
       } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
         return fail("write to the terminal");
       }
@@ -134,9 +138,13 @@ bool PtyServer::Serve(const std::atomic<bool>* stop, std::string* error) {
       if (got > 0) {
         inOff = 0;
         inLen = static_cast<size_t>(got);
+      } else if (got < 0 && errno == EIO && finishing) {
+        return true;  // the client has closed the terminal
       } else if (got < 0 && errno != EAGAIN && errno != EINTR) {
         return fail("read from the terminal");
       }
+    } else if ((fds[0].revents & POLLHUP) && finishing && inOff == inLen) {
+      return true;  // the client has closed the terminal; its bytes are all taken
     } else if ((fds[0].revents & POLLHUP) && inOff == inLen) {
       // No client and nothing to read (the held end should prevent this):
       // wait instead of spinning on the hang-up.
@@ -147,8 +155,11 @@ bool PtyServer::Serve(const std::atomic<bool>* stop, std::string* error) {
       const BOOL ok = printer_->Write(in.data() + inOff, static_cast<DWORD>(inLen - inOff), &w);
       inOff += w;
       if (!ok && printer_->unplugged()) inOff = inLen;  // nobody at the other end of the wire
-      if (options_.stopAfterJobEnd && printer_->CommandCount(Command::JobControl, 3) > jobEndsBefore) {
+      if (!finishing && options_.stopAfterJobEnd && printer_->CommandCount(Command::JobControl, 3) > jobEndsBefore) {
+        // Let go of the held end, so that the client's close hangs the line up.
         finishing = true;
+        ::close(slave_);
+        slave_ = -1;
       }
     }
   }

@@ -17,7 +17,8 @@
 namespace vprinter {
 
 struct PtyOptions {
-  // Serve returns after the first job end (ESC v 3) and its replies.
+  // Serve returns after the first job end (ESC v 3), once the client has
+  // closed the terminal; until then the printer keeps answering.
   bool stopAfterJobEnd = false;
 };
 
@@ -34,8 +35,9 @@ class PtyServer {
   const std::string& path() const { return path_; }
 
   // Serves on the calling thread until Stop(), `*stop` becoming true (checked
-  // at least every 100 ms, and at once when a signal interrupts the wait), a
-  // job end with stopAfterJobEnd, or a terminal error (false, *error set).
+  // at least every 100 ms, and at once when a signal interrupts the wait), the
+  // client's close after a job end with stopAfterJobEnd, or a terminal error
+  // (false, *error set).
   bool Serve(const std::atomic<bool>* stop = nullptr, std::string* error = nullptr);
   // Serves on a thread of its own.
   void Start();

@@ -22,8 +22,8 @@ void Usage(FILE* out) {
       "usage: kestsim --pty [--once] [--printer-model TEXT] [--printer-state STATE]\n"
       "               [--capture FILE] [--preview FILE.png] [--colour]\n"
       "Acts as a serial printer on a new pseudo-terminal and prints its path on the first line.\n"
-      "It stops on SIGINT or SIGTERM, or with --once after the first job end, writing its\n"
-      "capture and preview first.\n"
+      "It stops on SIGINT or SIGTERM, or with --once when the client closes the terminal after\n"
+      "the first job end, writing its capture and preview first.\n"
       "  STATE: ready, not-ready, paper-out, error, silent\n",
       out);
 }

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -34,8 +35,10 @@ class Client {
       ::tcsetattr(fd_, TCSANOW, &tio);
     }
   }
-  ~Client() {
+  ~Client() { Close(); }
+  void Close() {
     if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
   bool ok() const { return fd_ >= 0; }
   bool Write(const Bytes& b) { return ::write(fd_, b.data(), b.size()) == static_cast<ssize_t>(b.size()); }
@@ -91,23 +94,37 @@ TEST(PtyServer, ASerialClientPrintsAndGetsStatusAnswers) {
   EXPECT_EQ(job.planes[0], (std::vector<Row>{{0x0D, 0}, {0x11, 0x13}}));
 }
 
-TEST(PtyServer, StopsAfterTheFirstJobEndWhenAsked) {
+TEST(PtyServer, StopsAfterTheFirstJobEndOnceTheClientHasClosed) {
   auto printer = std::make_shared<VirtualPrinter>();
   std::string error;
   PtyOptions po;
   po.stopAfterJobEnd = true;
   auto server = PtyServer::Open(printer, po, &error);
   ASSERT_NE(server, nullptr) << error;
+  std::atomic<bool> returned{false};
+  bool served = false;
+  std::thread serving([&] {
+    served = server->Serve(nullptr, &error);
+    returned = true;
+  });
   Client c(server->path());
   ASSERT_TRUE(c.ok());
   Bytes job = kJobInit;
   job.insert(job.end(), kJobEnd.begin(), kJobEnd.end());
   ASSERT_TRUE(c.Write(job));
-  // Serve on this thread: it returns by itself once the job has ended and
-  // the status answer is out.
-  EXPECT_TRUE(server->Serve(nullptr, &error)) << error;
-  EXPECT_EQ(printer->Captured(), job);
   EXPECT_EQ(c.Read(1), Bytes{0x80});
+  // After the job end the printer is still on the line: a client checking
+  // its state after the last page gets an answer.
+  const Bytes statusRequest = {0x1B, 0x6B, 0xFF};
+  ASSERT_TRUE(c.Write(statusRequest));
+  EXPECT_EQ(c.Read(1), Bytes{0x80});
+  EXPECT_FALSE(returned) << "stopped while the client still had the terminal open";
+  c.Close();
+  serving.join();
+  EXPECT_TRUE(served) << error;
+  Bytes all = job;
+  all.insert(all.end(), statusRequest.begin(), statusRequest.end());
+  EXPECT_EQ(printer->Captured(), all);
 }
 
 TEST(PtyServer, ABusyPrinterLeavesBytesInTheTerminalUntilReady) {

@@ -92,6 +92,19 @@ Key* Find(const std::vector<std::u16string>& parts) {
   return k;
 }
 
+// The key an open handle names; null with the error to return for an unknown
+// handle or for a key deleted since it was opened. The caller holds the lock.
+Key* KeyOf(HKEY h, LONG* error) {
+  std::vector<std::u16string> base;
+  if (!BasePath(h, &base)) {
+    *error = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  Key* k = Find(base);
+  if (k == nullptr) *error = ERROR_FILE_NOT_FOUND;
+  return k;
+}
+
 Key* Create(const std::vector<std::u16string>& parts, bool* created) {
   Key* k = &Reg().root;
   if (created) *created = false;
@@ -155,10 +168,9 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM, 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
   Registry& r = Reg();
   std::lock_guard<std::recursive_mutex> lock(r.mu);
-  std::vector<std::u16string> base;
-  if (!BasePath(hKey, &base)) return ERROR_INVALID_HANDLE;
-  Key* k = Find(base);
-  if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+  LONG error = ERROR_SUCCESS;
+  Key* k = KeyOf(hKey, &error);
+  if (k == nullptr) return error;
   auto it = k->values.find(Fold(FromW(lpValueName)));
   if (it == k->values.end()) return ERROR_FILE_NOT_FOUND;
   const Value& v = it->second;
@@ -182,10 +194,9 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
   if (lpData == nullptr && cbData != 0) return ERROR_INVALID_PARAMETER;
   Registry& r = Reg();
   std::lock_guard<std::recursive_mutex> lock(r.mu);
-  std::vector<std::u16string> base;
-  if (!BasePath(hKey, &base)) return ERROR_INVALID_HANDLE;
-  Key* k = Find(base);
-  if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+  LONG error = ERROR_SUCCESS;
+  Key* k = KeyOf(hKey, &error);
+  if (k == nullptr) return error;
   Value v;
   v.name = FromW(lpValueName);
   v.type = dwType;
@@ -197,10 +208,9 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const B
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
   Registry& r = Reg();
   std::lock_guard<std::recursive_mutex> lock(r.mu);
-  std::vector<std::u16string> base;
-  if (!BasePath(hKey, &base)) return ERROR_INVALID_HANDLE;
-  Key* k = Find(base);
-  if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+  LONG error = ERROR_SUCCESS;
+  Key* k = KeyOf(hKey, &error);
+  if (k == nullptr) return error;
   return k->values.erase(Fold(FromW(lpValueName))) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
@@ -208,10 +218,9 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, L
   if (lpName == nullptr || lpcchName == nullptr) return ERROR_INVALID_PARAMETER;
   Registry& r = Reg();
   std::lock_guard<std::recursive_mutex> lock(r.mu);
-  std::vector<std::u16string> base;
-  if (!BasePath(hKey, &base)) return ERROR_INVALID_HANDLE;
-  Key* k = Find(base);
-  if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+  LONG error = ERROR_SUCCESS;
+  Key* k = KeyOf(hKey, &error);
+  if (k == nullptr) return error;
   if (dwIndex >= k->children.size()) return ERROR_NO_MORE_ITEMS;
   auto it = k->children.begin();
   std::advance(it, dwIndex);
@@ -230,10 +239,9 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchVa
   }
   Registry& r = Reg();
   std::lock_guard<std::recursive_mutex> lock(r.mu);
-  std::vector<std::u16string> base;
-  if (!BasePath(hKey, &base)) return ERROR_INVALID_HANDLE;
-  Key* k = Find(base);
-  if (k == nullptr) return ERROR_FILE_NOT_FOUND;
+  LONG error = ERROR_SUCCESS;
+  Key* k = KeyOf(hKey, &error);
+  if (k == nullptr) return error;
   if (dwIndex >= k->values.size()) return ERROR_NO_MORE_ITEMS;
   auto it = k->values.begin();
   std::advance(it, dwIndex);

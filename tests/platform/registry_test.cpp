@@ -85,6 +85,51 @@ TEST_F(RegistryTest, DeleteFailsWhileSubkeysExistAndEnumerationFollows) {
   EXPECT_EQ(RegCloseKey(h), ERROR_INVALID_HANDLE);
 }
 
+// Every call on a key's values goes through its handle: a closed handle is
+// refused as invalid, a handle whose key was deleted meanwhile finds nothing,
+// and neither brings the key back.
+TEST_F(RegistryTest, ValueCallsOnAClosedHandleOrADeletedKey) {
+  ASSERT_TRUE(plat::RegistrySetDword(u"Printers\\Gone", u"x", 1));
+  HKEY deleted = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Printers\\Gone", 0, KEY_READ, &deleted), ERROR_SUCCESS);
+  HKEY closed = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Printers", 0, KEY_READ, &closed), ERROR_SUCCESS);
+  ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+  ASSERT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Printers\\Gone"), ERROR_SUCCESS);
+
+  using Call = LONG (*)(HKEY);
+  const struct {
+    const char* name;
+    Call call;
+  } calls[] = {
+      {"query", [](HKEY h) { return RegQueryValueExW(h, u"x", nullptr, nullptr, nullptr, nullptr); }},
+      {"set",
+       [](HKEY h) {
+         const DWORD v = 2;
+         return RegSetValueExW(h, u"x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+       }},
+      {"delete value", [](HKEY h) { return RegDeleteValueW(h, u"x"); }},
+      {"enumerate keys",
+       [](HKEY h) {
+         WCHAR name[16];
+         DWORD cch = 16;
+         return RegEnumKeyExW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
+       }},
+      {"enumerate values",
+       [](HKEY h) {
+         WCHAR name[16];
+         DWORD cch = 16;
+         return RegEnumValueW(h, 0, name, &cch, nullptr, nullptr, nullptr, nullptr);
+       }},
+  };
+  for (const auto& c : calls) {
+    EXPECT_EQ(c.call(closed), ERROR_INVALID_HANDLE) << c.name;
+    EXPECT_EQ(c.call(deleted), ERROR_FILE_NOT_FOUND) << c.name;
+  }
+  EXPECT_FALSE(plat::RegistryKeyExists(u"Printers\\Gone"));
+  EXPECT_EQ(RegCloseKey(deleted), ERROR_SUCCESS);
+}
+
 TEST_F(RegistryTest, RegFileAppliesEveryForm) {
   plat::RegistrySetDword(u"Old\\Key", u"x", 1);
   plat::RegistrySetDword(u"Drivers\\BuiltIn\\NVP", u"Gone", 1);

@@ -15,35 +15,14 @@
 #include <vector>
 
 #include "printer/decoder.h"
+#include "tests/support/program_run.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string output;  // stderr and stdout together
-};
+using kest_test::Outcome;
+using kest_test::TempDir;
 
-std::string TempDir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/kestfaults-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
-
-Outcome Kestprint(const std::string& args) {
-  Outcome r;
-  const std::string command = std::string(KESTPRINT_PATH) + " " + args + " 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.output.append(buf.data(), n);
-  const int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+Outcome Kestprint(const std::string& args) { return kest_test::Execute(std::string(KESTPRINT_PATH) + " " + args); }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

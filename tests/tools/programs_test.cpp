@@ -14,35 +14,13 @@
 #include <vector>
 
 #include "printer/decoder.h"
+#include "tests/support/program_run.h"
 
 namespace {
 
-struct Outcome {
-  int status = -1;
-  std::string err;  // stderr and stdout together
-};
-
-std::string TempDir() {
-  static std::string dir = [] {
-    char tmpl[] = "/tmp/kestprog-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return std::string(d ? d : "/tmp");
-  }();
-  return dir;
-}
-
-Outcome Execute(const std::string& command) {
-  Outcome r;
-  std::string full = command + " 2>&1";
-  FILE* p = popen(full.c_str(), "r");
-  if (!p) return r;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.err.append(buf.data(), n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
+using kest_test::Execute;
+using kest_test::Outcome;
+using kest_test::TempDir;
 
 Outcome Kestprint(const std::string& args) { return Execute(std::string(KESTPRINT_PATH) + " " + args); }
 
@@ -94,8 +72,8 @@ TEST(Kestprint, SamplePageDecodesToTheImageRows) {
   std::string capture = TempDir() + "/page.prn";
   std::string preview = TempDir() + "/page.png";
   Outcome r = Kestprint(image + " --capture " + capture + " --preview " + preview);
-  ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("page 1 of 1"), std::string::npos) << r.err;
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("page 1 of 1"), std::string::npos) << r.output;
 
   std::vector<uint8_t> bytes = ReadFile(capture);
   vprinter::DecoderOptions opts;
@@ -126,9 +104,9 @@ TEST(Kestprint, EveryPaperInBothBuilds) {
     uint32_t rows;
   };
   const Case cases[] = {
-      {"300", "1", 576, 816},   {"300", "5", 864, 1224},  {"300", "9", 1248, 1764}, {"300", "13", 960, 1356},
-      {"300", "60x40", 720, 480}, {"203", "1", 384, 544}, {"203", "5", 640, 904},   {"203", "9", 640, 904},
-      {"203", "13", 384, 544},  {"203", "60x40", 480, 320},
+      {"300", "1", 576, 816},     {"300", "5", 864, 1224},    {"300", "9", 1248, 1764}, {"300", "13", 960, 1356},
+      {"300", "60x40", 720, 480}, {"203", "1", 384, 544},     {"203", "5", 640, 904},   {"203", "9", 640, 904},
+      {"203", "13", 384, 544},    {"203", "60x40", 480, 320},
   };
   // Larger than every page, placed 1:1 and cut at the page's edges; its left
   // column is black, so every row of the page prints.
@@ -136,10 +114,10 @@ TEST(Kestprint, EveryPaperInBothBuilds) {
   for (const Case& c : cases) {
     std::string preview = TempDir() + "/paper.png";
     std::remove(preview.c_str());
-    Outcome r = Kestprint(std::string("--quiet --dpi ") + c.dpi + " --paper " + c.paper + " " + big +
-                      " --preview " + preview);
-    ASSERT_EQ(r.status, 0) << c.dpi << " " << c.paper << ": " << r.err;
-    EXPECT_TRUE(r.err.empty()) << r.err;  // --quiet
+    Outcome r =
+        Kestprint(std::string("--quiet --dpi ") + c.dpi + " --paper " + c.paper + " " + big + " --preview " + preview);
+    ASSERT_EQ(r.status, 0) << c.dpi << " " << c.paper << ": " << r.output;
+    EXPECT_TRUE(r.output.empty()) << r.output;  // --quiet
     uint32_t w = 0;
     uint32_t h = 0;
     PngSize(preview, &w, &h);
@@ -153,7 +131,7 @@ TEST(Kestprint, LandscapeAndColour) {
   std::string capture = TempDir() + "/land.prn";
   // Landscape code 9 at 300 dpi: 1764 printer lines of 1248 dots.
   Outcome r = Kestprint("--quiet --landscape --paper 9 --fit " + image + " --capture " + capture);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.status, 0) << r.output;
   vprinter::DecoderOptions opts;
   opts.bytesPerLine = 1248 / 8;
   vprinter::DecodedJob job = vprinter::Decode(ReadFile(capture), opts);
@@ -163,7 +141,7 @@ TEST(Kestprint, LandscapeAndColour) {
 
   std::string colourCapture = TempDir() + "/colour.prn";
   r = Kestprint("--quiet --colour --paper 1 " + image + " --capture " + colourCapture);
-  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_EQ(r.status, 0) << r.output;
   opts.bytesPerLine = 576 / 8;
   opts.colour = true;
   job = vprinter::Decode(ReadFile(colourCapture), opts);
@@ -187,9 +165,9 @@ TEST(Kestprint, PrinterStatesGiveTheirExitStatusAndWords) {
   };
   for (const Case& c : cases) {
     Outcome r = Kestprint(std::string("--quiet --printer-state ") + c.state + " " + image);
-    EXPECT_EQ(r.status, c.status) << c.state << ": " << r.err;
+    EXPECT_EQ(r.status, c.status) << c.state << ": " << r.output;
     if (c.words != nullptr) {
-      EXPECT_NE(r.err.find(c.words), std::string::npos) << c.state << ": " << r.err;
+      EXPECT_NE(r.output.find(c.words), std::string::npos) << c.state << ": " << r.output;
     }
   }
 }
@@ -217,8 +195,8 @@ TEST(Kestprint, BadInputIsRefusedBeforeAnythingIsSent) {
   };
   for (const Case& c : cases) {
     Outcome r = Kestprint(c.args);
-    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
-    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.output;
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << c.args << ": " << r.output;
   }
   EXPECT_FALSE(std::ifstream(capture).good());
 }
@@ -235,7 +213,7 @@ TEST(Kestprint, PrintsThroughARealPseudoTerminalToKestsim) {
   while (!pty.empty() && (pty.back() == '\n' || pty.back() == '\r')) pty.pop_back();
   ASSERT_EQ(pty.rfind("/dev/", 0), 0u) << pty;
   Outcome r = Kestprint("--quiet --paper 1 --dpi 203 --device COM1:=tty:" + pty + " --port COM1:9600 " + image);
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(WEXITSTATUS(pclose(sim)), 0);
   vprinter::DecoderOptions opts;
   opts.bytesPerLine = 384 / 8;
@@ -274,8 +252,8 @@ TEST(Kestctl, CommandsAgainstTheVirtualPrinter) {
   };
   for (const Case& c : cases) {
     Outcome r = Execute(std::string(KESTCTL_PATH) + " " + c.args);
-    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
-    EXPECT_NE(r.err.find(c.output), std::string::npos) << c.args << ": " << r.err;
+    EXPECT_EQ(r.status, c.status) << c.args << ": " << r.output;
+    EXPECT_NE(r.output.find(c.output), std::string::npos) << c.args << ": " << r.output;
   }
 }
 

@@ -8,14 +8,14 @@
 
 namespace {
 
-// A 2x1 image, left pixel in `format` as given, encoded to PNG in memory.
-std::vector<uint8_t> EncodePng(png_uint_32 format, const void* pixels, const void* colormap = nullptr,
-                               int colormapEntries = 0) {
+// An image of `format` encoded to PNG in memory.
+std::vector<uint8_t> EncodePngOfSize(png_uint_32 width, png_uint_32 height, png_uint_32 format, const void* pixels,
+                                     const void* colormap = nullptr, int colormapEntries = 0) {
   png_image png;
   std::memset(&png, 0, sizeof png);
   png.version = PNG_IMAGE_VERSION;
-  png.width = 2;
-  png.height = 1;
+  png.width = width;
+  png.height = height;
   png.format = format;
   png.colormap_entries = colormapEntries;
   png_alloc_size_t size = 0;
@@ -24,6 +24,12 @@ std::vector<uint8_t> EncodePng(png_uint_32 format, const void* pixels, const voi
   EXPECT_TRUE(png_image_write_to_memory(&png, out.data(), &size, 0, pixels, 0, colormap));
   out.resize(size);
   return out;
+}
+
+// A 2x1 image, left pixel in `format` as given.
+std::vector<uint8_t> EncodePng(png_uint_32 format, const void* pixels, const void* colormap = nullptr,
+                               int colormapEntries = 0) {
+  return EncodePngOfSize(2, 1, format, pixels, colormap, colormapEntries);
 }
 
 struct Expect {
@@ -152,17 +158,8 @@ TEST(ImageLoad, HugeDeclaredSizesAreRefusedBeforeAllocating) {
   // Data that compress as well as data can still pass the bound: a large
   // white image in a few kilobytes.
   std::vector<uint8_t> white(4000 * 1000, 255);
-  png_image png;
-  std::memset(&png, 0, sizeof png);
-  png.version = PNG_IMAGE_VERSION;
-  png.width = 4000;
-  png.height = 1000;
-  png.format = PNG_FORMAT_GRAY;
-  png_alloc_size_t size = 0;
-  ASSERT_TRUE(png_image_write_to_memory(&png, nullptr, &size, 0, white.data(), 0, nullptr));
-  std::vector<uint8_t> file(size);
-  ASSERT_TRUE(png_image_write_to_memory(&png, file.data(), &size, 0, white.data(), 0, nullptr));
-  file.resize(size);
+  const std::vector<uint8_t> file = EncodePngOfSize(4000, 1000, PNG_FORMAT_GRAY, white.data());
+  ASSERT_FALSE(file.empty());
   tools::Image img;
   std::string err;
   ASSERT_TRUE(tools::LoadImageMemory(file.data(), file.size(), &img, &err)) << err;
